@@ -1,0 +1,6 @@
+#pragma once
+
+// Every public header of libxcommon.
+#include "xcommon/xlogger.h"
+#include "xcommon/xtime.h"
+#include "xcommon/xutils.h"

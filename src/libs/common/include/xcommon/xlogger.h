@@ -1,0 +1,160 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "xcommon/xcommon_export.h"
+
+// The process-wide logger. Configure it (addSink, verbosities, destroyInstance) before other
+// threads log or while none does: the instance and its sink map are read without a lock. Each
+// sink serialises its own lines with its own mutex.
+class XCOMMON_EXPORT XLogger {
+ public:
+  enum Level : std::int8_t { SYSTEM = -1, ERROR = 0, WARNING = 1, INFO = 2, DBG1 = 3, DBG2 = 4, DBG3 = 5 };
+
+  // Any level is stored and printed clamped into SYSTEM..DBG3.
+  static constexpr Level clampLevel(int level) {
+    return level < SYSTEM ? SYSTEM : level > DBG3 ? DBG3 : static_cast<Level>(level);
+  }
+
+  // Base of all sinks. Verbosity is a relaxed atomic byte so it may change while others log.
+  class XCOMMON_EXPORT Sink {
+   public:
+    explicit Sink(std::string name);
+    virtual ~Sink();
+
+    // Moves name and verbosity and copies the colour flag; the source keeps SYSTEM and an
+    // empty name. The mutexes of derived sinks never move.
+    Sink(Sink&& other) noexcept;
+    Sink& operator=(Sink&& other) noexcept;
+
+    virtual bool valid() const = 0;
+    // file: base name of the issuing source or null; header: the bracketed prefix; message:
+    // formatted text without a line end.
+    virtual void print(Level level, const char* file, int line, std::string_view header,
+                       std::string_view message) const = 0;
+
+    void setVerbosity(Level level) { m_verbosity.store(clampLevel(level), std::memory_order_relaxed); }
+    Level verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
+    const std::string& name() const { return m_name; }
+
+   protected:
+    bool m_useColors = false;
+
+   private:
+    std::atomic<Level> m_verbosity{SYSTEM};
+    std::string m_name;
+  };
+
+  // Writes INFO and debug lines to `out`, ERROR and WARNING to `err`, SYSTEM to `sys`. The
+  // streams are not owned and never flushed. Colour is decided once here: on when `out` is a
+  // terminal, off when NO_COLOR is non-empty, on when FORCE_COLOR is non-empty.
+  class XCOMMON_EXPORT StdOutSink : public Sink {
+   public:
+    StdOutSink(FILE* out, FILE* err, FILE* sys);
+    StdOutSink(StdOutSink&& other) noexcept;
+    StdOutSink& operator=(StdOutSink&& other) noexcept;
+
+    bool valid() const override { return true; }
+    void print(Level level, const char* file, int line, std::string_view header,
+               std::string_view message) const override;
+
+   private:
+    mutable std::mutex m_mutex;
+    FILE* m_out;
+    FILE* m_err;
+    FILE* m_sys;
+  };
+
+  // Appends to a file opened with mode "a". Each line goes to the file in one write(2), so
+  // processes appending to one file never interleave their lines. If the file cannot be
+  // opened, the reason goes to stderr and the sink stays invalid (and is skipped).
+  class XCOMMON_EXPORT FileSink : public Sink {
+   public:
+    explicit FileSink(const std::string& path);
+    FileSink(FileSink&& other) noexcept;             // the source is left without a file
+    FileSink& operator=(FileSink&& other) noexcept;  // closes the file held before
+    ~FileSink() override;
+
+    bool valid() const override { return m_file != nullptr; }
+    void print(Level level, const char* file, int line, std::string_view header,
+               std::string_view message) const override;
+
+    static void closeFile(FILE* file);
+
+   private:
+    std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr, &FileSink::closeFile};
+    mutable std::mutex m_mutex;
+  };
+
+  // Created on first use with no sinks and maximum verbosity SYSTEM; not synchronised.
+  static XLogger* instance() {
+    XLogger* logger = s_instance.get();
+    return logger != nullptr ? logger : createInstance();
+  }
+  // Destroys the instance and its sinks (files closed); the next instance() makes a new one.
+  static void destroyInstance();
+
+  // Stores the sink under its name at the (clamped) level, replacing and destroying a sink of
+  // the same name. Never lowers the maximum verbosity.
+  void addSink(std::unique_ptr<Sink> sink, Level level);
+  // Empty name: all sinks and the maximum become `level`. Otherwise only the named sink, and
+  // the maximum is raised if needed; an unknown name changes nothing.
+  void setMaxVerbosity(Level level, const std::string& name = {});
+  // One step up for all sinks (empty name) or the named one; returns the resulting level, or
+  // SYSTEM (-1) for an unknown name.
+  Level increaseMaxVerbosity(const std::string& name = {});
+  Level maxVerbosity() const { return m_maxVerbosity.load(std::memory_order_relaxed); }
+
+  // Formats and emits one message. A format failure at run time is logged in its place as
+  // "Failed to format message: ...".
+  template <typename... Args>
+  void printf(Level level, const char* file, int line, fmt::format_string<Args...> format,
+              Args&&... args) const {
+    level = clampLevel(level);
+    if (level > maxVerbosity() || m_sinks.empty()) return;
+    try {
+      fmt::memory_buffer text;  // inline storage: a typical message needs no heap
+      fmt::vformat_to(fmt::appender(text), fmt::string_view(format), fmt::make_format_args(args...));
+      println(level, file, line, std::string_view(text.data(), text.size()));
+    } catch (const fmt::format_error& e) {
+      println(level, file, line, fmt::format("Failed to format message: {}", e.what()));
+    }
+  }
+
+  // Emits one formatted message to every valid sink that admits its (clamped) level.
+  void println(Level level, const char* file, int line, std::string_view message) const;
+
+  XLogger(const XLogger&) = delete;
+  XLogger& operator=(const XLogger&) = delete;
+  ~XLogger();
+
+ private:
+  XLogger() = default;
+  static XLogger* createInstance();
+  void raiseMaxVerbosity(Level level);
+
+  std::atomic<Level> m_maxVerbosity{SYSTEM};
+  std::unordered_map<std::string, std::unique_ptr<Sink>> m_sinks;
+
+  // Destroyed with the library (unload or exit), which closes every sink's file.
+  static std::unique_ptr<XLogger> s_instance;
+};
+
+// The logging statement: a suppressed message evaluates none of its arguments.
+#define XLOG(level, ...)                                                                 \
+  do {                                                                                   \
+    XLogger* const xlog_logger_ = XLogger::instance();                                   \
+    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                       \
+    if (xlog_level_ <= xlog_logger_->maxVerbosity())                                     \
+      xlog_logger_->printf(xlog_level_, __FILE__, __LINE__, __VA_ARGS__);                \
+  } while (0)

@@ -1,0 +1,456 @@
+#include "xcommon/xlogger.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_clock.h"
+#include "xcommon/xutils.h"
+
+namespace {
+
+// A stream backed by memory; text() flushes and returns everything written so far.
+class MemStream {
+ public:
+  MemStream() : m_file(open_memstream(&m_data, &m_size)) {}
+  ~MemStream() {
+    std::fclose(m_file);
+    std::free(m_data);
+  }
+  FILE* get() const { return m_file; }
+  std::string text() {
+    std::fflush(m_file);
+    return {m_data, m_size};
+  }
+
+ private:
+  char* m_data = nullptr;
+  std::size_t m_size = 0;
+  FILE* m_file;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  if (start != text.size()) lines.push_back(text.substr(start));  // an unterminated tail
+  return lines;
+}
+
+// Formatting it counts, so a test can tell whether a message was formatted.
+struct Counted {
+  static inline int formats = 0;
+};
+// Formatting it throws, as a bad run-time format would.
+struct Throws {};
+
+std::string tempPath(const std::string& name) {
+  return (std::filesystem::temp_directory_path() /
+          (name + "." + std::to_string(getpid()) + "." +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+      .string();
+}
+
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("NO_COLOR");
+    unsetenv("FORCE_COLOR");
+    XLogger::destroyInstance();
+  }
+  void TearDown() override {
+    XLogger::destroyInstance();
+    FakeClock::clearWall();
+    unsetenv("NO_COLOR");
+    unsetenv("FORCE_COLOR");
+    for (const auto& p : m_paths) std::filesystem::remove(p);
+  }
+  std::string path(const std::string& name) {
+    m_paths.push_back(tempPath(name));
+    std::filesystem::remove(m_paths.back());
+    return m_paths.back();
+  }
+  XLogger::StdOutSink* addStdOut(XLogger::Level level) {
+    auto sink = std::make_unique<XLogger::StdOutSink>(out.get(), err.get(), sys.get());
+    auto* raw = sink.get();
+    XLogger::instance()->addSink(std::move(sink), level);
+    return raw;
+  }
+
+  MemStream out, err, sys;
+  std::vector<std::string> m_paths;
+};
+
+int sideEffects = 0;
+int touch() { return ++sideEffects; }
+
+}  // namespace
+
+template <>
+struct fmt::formatter<Counted> : fmt::formatter<int> {
+  auto format(const Counted&, fmt::format_context& ctx) const {
+    return fmt::formatter<int>::format(++Counted::formats, ctx);
+  }
+};
+template <>
+struct fmt::formatter<Throws> : fmt::formatter<int> {
+  auto format(const Throws&, fmt::format_context&) const -> fmt::format_context::iterator {
+    throw fmt::format_error("boom");
+  }
+};
+
+TEST_F(LoggerTest, NothingIsFormattedWithoutSinksOrAboveTheMaximum) {
+  Counted::formats = 0;
+  XLogger::instance()->printf(XLogger::SYSTEM, __FILE__, __LINE__, "{}", Counted{});
+  EXPECT_EQ(Counted::formats, 0);
+
+  addStdOut(XLogger::INFO);
+  sideEffects = 0;
+  XLOG(XLogger::DBG1, "{} {}", touch(), Counted{});
+  XLogger::instance()->printf(XLogger::DBG2, __FILE__, __LINE__, "{}", Counted{});
+  EXPECT_EQ(sideEffects, 0);
+  EXPECT_EQ(Counted::formats, 0);
+  EXPECT_EQ(out.text(), "");
+
+  XLOG(XLogger::INFO, "{} {}", touch(), Counted{});
+  EXPECT_EQ(sideEffects, 1);
+  EXPECT_EQ(Counted::formats, 1);
+}
+
+TEST_F(LoggerTest, StdOutSinkPicksTheStreamByLevel) {
+  addStdOut(XLogger::INFO);
+  XLOG(XLogger::INFO, "info {}", 1);
+  XLOG(XLogger::WARNING, "warning {}", 2);
+  XLOG(XLogger::ERROR, "error {}", 3);
+  XLOG(XLogger::SYSTEM, "system {}", 4);
+  XLOG(XLogger::DBG1, "debug {}", 5);
+
+  const std::string ids = fmt::format("p{}/t{}", XUtils::get_pid(), XUtils::get_tid());
+  const std::string stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )" + ids;
+  const std::regex infoLine(stamp + R"( INFO\] info 1 \(logger_test\.cpp:\d+\)\n)");
+  EXPECT_TRUE(std::regex_match(out.text(), infoLine)) << out.text();
+  const std::regex errLines(stamp + R"( WARNING\] warning 2 \(logger_test\.cpp:\d+\)\n)" + stamp +
+                            R"( ERROR\] error 3 \(logger_test\.cpp:\d+\)\n)");
+  EXPECT_TRUE(std::regex_match(err.text(), errLines)) << err.text();
+  const std::regex sysLine(stamp + R"( SYSTEM\] system 4 \(logger_test\.cpp:\d+\)\n)");
+  EXPECT_TRUE(std::regex_match(sys.text(), sysLine)) << sys.text();
+}
+
+TEST_F(LoggerTest, HeaderRoundsMillisecondsAndCarriesIntoTheNextSecond) {
+  addStdOut(XLogger::DBG3);
+  const std::string ids = fmt::format("p{}/t{}", XUtils::get_pid(), XUtils::get_tid());
+  const std::int64_t t = 1709647629;  // 2024-03-05 14:07:09 UTC; the tests run with TZ=UTC
+  const std::pair<std::int64_t, const char*> cases[] = {
+      {42499, "14:07:09.042"}, {42500, "14:07:09.043"}, {0, "14:07:09.000"},
+      {999499, "14:07:09.999"}, {999500, "14:07:10.000"}, {999999, "14:07:10.000"}};
+  for (const auto& [micros, expected] : cases) {
+    FakeClock::setWall({t, micros});
+    XLogger::instance()->println(XLogger::INFO, nullptr, 0, "m");
+    FakeClock::clearWall();
+    EXPECT_EQ(splitLines(out.text()).back(), fmt::format("[2024-03-05 {} {} INFO] m", expected, ids));
+  }
+  // The carry crosses the day and year boundary too.
+  FakeClock::setWall({1735689599, 999700});  // 2024-12-31 23:59:59.9997
+  XLogger::instance()->println(XLogger::INFO, nullptr, 0, "m");
+  FakeClock::clearWall();
+  EXPECT_EQ(splitLines(out.text()).back(), fmt::format("[2025-01-01 00:00:00.000 {} INFO] m", ids));
+}
+
+TEST_F(LoggerTest, LocationSuffixUsesTheBaseName) {
+  addStdOut(XLogger::INFO);
+  auto* logger = XLogger::instance();
+  logger->println(XLogger::INFO, nullptr, 7, "a");
+  logger->println(XLogger::INFO, "/src/deep/dir/file.cpp", 8, "b");
+  logger->println(XLogger::INFO, "plain.cpp", 9, "c");
+  logger->println(XLogger::INFO, "dir/", 10, "d\nsecond line");
+  const auto lines = splitLines(out.text());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].substr(lines[0].find(']')), "] a");
+  EXPECT_EQ(lines[1].substr(lines[1].find(']')), "] b (file.cpp:8)");
+  EXPECT_EQ(lines[2].substr(lines[2].find(']')), "] c (plain.cpp:9)");
+  EXPECT_EQ(lines[3].substr(lines[3].find(']')), "] d");
+  EXPECT_EQ(lines[4], "second line (:10)");
+}
+
+TEST_F(LoggerTest, StyledLinesHaveExactEscapeSequences) {
+  setenv("FORCE_COLOR", "1", 1);
+  XLogger::StdOutSink sink(out.get(), out.get(), out.get());
+  const std::string grey = "\x1b[38;2;128;128;128m", reset = "\x1b[0m", bold = "\x1b[1m";
+  const std::pair<XLogger::Level, std::string> cases[] = {
+      {XLogger::SYSTEM, bold + "[H] msg" + reset},
+      {XLogger::ERROR, bold + "\x1b[38;2;255;000;000m[H] msg" + reset},
+      {XLogger::WARNING, bold + "\x1b[38;2;255;255;000m[H] msg" + reset},
+      {XLogger::INFO, "[H] msg"},
+      {XLogger::DBG1, grey + "[H] msg" + reset},
+      {XLogger::DBG3, grey + "[H] msg" + reset},
+  };
+  for (const auto& [level, styled] : cases) {
+    const std::size_t before = out.text().size();
+    sink.print(level, "f.cpp", 12, "[H]", "msg");
+    EXPECT_EQ(out.text().substr(before), styled + grey + " (f.cpp:12)" + reset + "\n") << int{level};
+    const std::size_t mid = out.text().size();
+    sink.print(level, nullptr, 12, "[H]", "msg");
+    EXPECT_EQ(out.text().substr(mid), styled + "\n") << int{level};
+  }
+}
+
+TEST_F(LoggerTest, ColourFollowsTheEnvironment) {
+  auto plain = [&](const char* noColor, const char* forceColor) {
+    unsetenv("NO_COLOR");
+    unsetenv("FORCE_COLOR");
+    if (noColor != nullptr) setenv("NO_COLOR", noColor, 1);
+    if (forceColor != nullptr) setenv("FORCE_COLOR", forceColor, 1);
+    MemStream stream;  // not a terminal
+    XLogger::StdOutSink sink(stream.get(), stream.get(), stream.get());
+    sink.print(XLogger::ERROR, nullptr, 0, "[H]", "m");
+    return stream.text() == "[H] m\n";
+  };
+  EXPECT_TRUE(plain(nullptr, nullptr));
+  EXPECT_TRUE(plain("1", nullptr));
+  EXPECT_TRUE(plain(nullptr, ""));  // empty FORCE_COLOR forces nothing
+  EXPECT_FALSE(plain(nullptr, "1"));
+  EXPECT_FALSE(plain("1", "1"));  // FORCE_COLOR wins
+  EXPECT_FALSE(plain("", "yes"));
+}
+
+TEST_F(LoggerTest, EmptyNoColorKeepsColourOnATerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  FILE* tty = std::fopen(ptsname(master), "w");
+  ASSERT_NE(tty, nullptr);
+  auto coloured = [&](const char* noColor) {
+    unsetenv("NO_COLOR");
+    if (noColor != nullptr) setenv("NO_COLOR", noColor, 1);
+    MemStream stream;
+    XLogger::StdOutSink sink(tty, stream.get(), stream.get());
+    sink.print(XLogger::ERROR, nullptr, 0, "[H]", "m");
+    return stream.text() != "[H] m\n";
+  };
+  EXPECT_TRUE(coloured(nullptr));
+  EXPECT_TRUE(coloured(""));
+  EXPECT_FALSE(coloured("1"));
+  std::fclose(tty);
+  close(master);
+}
+
+TEST_F(LoggerTest, VerbosityBookkeeping) {
+  auto* logger = XLogger::instance();
+  EXPECT_EQ(logger->maxVerbosity(), XLogger::SYSTEM);
+  EXPECT_EQ(logger->increaseMaxVerbosity(), XLogger::ERROR);  // no sinks yet
+  auto* std = addStdOut(static_cast<XLogger::Level>(9));
+  EXPECT_EQ(std->verbosity(), XLogger::DBG3);
+  std->setVerbosity(static_cast<XLogger::Level>(-7));
+  EXPECT_EQ(std->verbosity(), XLogger::SYSTEM);
+  EXPECT_EQ(logger->maxVerbosity(), XLogger::DBG3);
+
+  logger->setMaxVerbosity(XLogger::DBG2);
+  auto file = std::make_unique<XLogger::FileSink>(path("verbosity.log"));
+  auto* fileRaw = file.get();
+  logger->addSink(std::move(file), XLogger::INFO);
+  EXPECT_EQ(logger->maxVerbosity(), XLogger::DBG2);  // adding never lowers it
+
+  logger->setMaxVerbosity(XLogger::WARNING);
+  EXPECT_EQ(logger->maxVerbosity(), XLogger::WARNING);
+  EXPECT_EQ(std->verbosity(), XLogger::WARNING);
+  EXPECT_EQ(fileRaw->verbosity(), XLogger::WARNING);
+
+  logger->setMaxVerbosity(XLogger::DBG2, "file");
+  EXPECT_EQ(fileRaw->verbosity(), XLogger::DBG2);
+  EXPECT_EQ(std->verbosity(), XLogger::WARNING);
+  EXPECT_EQ(logger->maxVerbosity(), XLogger::DBG2);
+  logger->setMaxVerbosity(XLogger::DBG3, "nobody");
+  EXPECT_EQ(logger->maxVerbosity(), XLogger::DBG2);
+
+  EXPECT_EQ(logger->increaseMaxVerbosity("nobody"), XLogger::SYSTEM);
+  logger->setMaxVerbosity(XLogger::INFO);
+  EXPECT_EQ(logger->increaseMaxVerbosity("stdout"), XLogger::DBG1);
+  EXPECT_EQ(std->verbosity(), XLogger::DBG1);
+  EXPECT_EQ(fileRaw->verbosity(), XLogger::INFO);
+  EXPECT_EQ(logger->maxVerbosity(), XLogger::DBG1);
+  XLOG(XLogger::DBG1, "now visible");
+  EXPECT_NE(out.text().find("DBG1] now visible"), std::string::npos);
+
+  logger->setMaxVerbosity(XLogger::DBG3);
+  EXPECT_EQ(logger->increaseMaxVerbosity(), XLogger::DBG3);
+  EXPECT_EQ(logger->increaseMaxVerbosity("stdout"), XLogger::DBG3);
+  logger->setMaxVerbosity(XLogger::SYSTEM);
+  EXPECT_EQ(logger->increaseMaxVerbosity(), XLogger::ERROR);
+  EXPECT_EQ(std->verbosity(), XLogger::ERROR);
+  EXPECT_EQ(fileRaw->verbosity(), XLogger::ERROR);
+}
+
+TEST_F(LoggerTest, SystemLinesReachEverySinkAndOutOfRangeLevelsAreClamped) {
+  addStdOut(XLogger::SYSTEM);
+  const std::string logPath = path("system.log");
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::DBG3);
+  XLOG(XLogger::SYSTEM, "to all");
+  XLogger::instance()->println(static_cast<XLogger::Level>(9), nullptr, 0, "too verbose");
+  XLogger::instance()->printf(static_cast<XLogger::Level>(-3), nullptr, 0, "too {}", "low");
+  EXPECT_NE(sys.text().find("SYSTEM] to all"), std::string::npos);
+  EXPECT_NE(sys.text().find("SYSTEM] too low"), std::string::npos);
+  const std::string file = readFile(logPath);
+  EXPECT_NE(file.find("SYSTEM] to all"), std::string::npos);
+  EXPECT_NE(file.find("DBG3] too verbose"), std::string::npos);
+  EXPECT_NE(file.find("SYSTEM] too low"), std::string::npos);
+}
+
+TEST_F(LoggerTest, FormatFailureIsLoggedInItsPlace) {
+  addStdOut(XLogger::INFO);
+  XLOG(XLogger::WARNING, "value {}", Throws{});
+  const auto lines = splitLines(err.text());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("WARNING] Failed to format message: boom (logger_test.cpp:"),
+            std::string::npos)
+      << lines[0];
+}
+
+TEST_F(LoggerTest, FileSinkAppendsAndSameNameReplaces) {
+  const std::string first = path("first.log"), second = path("second.log");
+  { std::ofstream(first) << "kept\n"; }
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(first), XLogger::INFO);
+  XLOG(XLogger::INFO, "one");
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(second), XLogger::INFO);
+  XLOG(XLogger::INFO, "two");
+  XLogger::destroyInstance();
+  const auto a = splitLines(readFile(first)), b = splitLines(readFile(second));
+  ASSERT_EQ(a.size(), 2u);
+  EXPECT_EQ(a[0], "kept");
+  EXPECT_TRUE(a[1].ends_with("INFO] one (logger_test.cpp:" + a[1].substr(a[1].rfind(':') + 1)));
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_NE(b[0].find("INFO] two"), std::string::npos);
+  EXPECT_EQ(b[0].find('\x1b'), std::string::npos);
+}
+
+TEST_F(LoggerTest, FileSinkInAMissingDirectoryReportsAndIsSkipped) {
+  const std::string errPath = path("stderr.txt");
+  std::fflush(stderr);
+  const int saved = dup(2);
+  const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, 2);
+  auto sink = std::make_unique<XLogger::FileSink>("/nonexistent-dir/sub/x.log");
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(fd);
+  EXPECT_EQ(readFile(errPath),
+            "Failed to open log file /nonexistent-dir/sub/x.log : No such file or directory\n");
+  EXPECT_FALSE(sink->valid());
+  addStdOut(XLogger::INFO);
+  XLogger::instance()->addSink(std::move(sink), XLogger::INFO);
+  XLOG(XLogger::INFO, "still logged");
+  EXPECT_NE(out.text().find("still logged"), std::string::npos);
+}
+
+TEST_F(LoggerTest, MovedSinksLeaveEmptyShells) {
+  const std::string logPath = path("moved.log");
+  XLogger::FileSink a(logPath);
+  a.setVerbosity(XLogger::DBG2);
+  XLogger::FileSink b(std::move(a));
+  EXPECT_FALSE(a.valid());
+  EXPECT_EQ(a.name(), "");
+  EXPECT_EQ(a.verbosity(), XLogger::SYSTEM);
+  EXPECT_TRUE(b.valid());
+  EXPECT_EQ(b.name(), "file");
+  EXPECT_EQ(b.verbosity(), XLogger::DBG2);
+  a.print(XLogger::INFO, nullptr, 0, "[H]", "lost");  // no file: nothing happens
+  b.print(XLogger::INFO, nullptr, 0, "[H]", "kept");
+  EXPECT_EQ(readFile(logPath), "[H] kept\n");
+
+  XLogger::StdOutSink s(out.get(), err.get(), sys.get());
+  XLogger::StdOutSink t(std::move(s));
+  t.print(XLogger::INFO, nullptr, 0, "[H]", "carried");
+  EXPECT_EQ(out.text(), "[H] carried\n");
+  EXPECT_EQ(s.name(), "");
+}
+
+TEST_F(LoggerTest, LoggerConcurrencyLinesFromThreadsNeverInterleave) {
+  const std::string logPath = path("threads.log");
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+  constexpr int THREADS = 8, LINES = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < LINES; ++i)
+        XLOG(XLogger::INFO, "thread {} line {} {}", t, i, std::string(static_cast<std::size_t>(i % 97), 'x'));
+    });
+  for (auto& th : threads) th.join();
+  const std::regex shape(R"(\[[^\]]+ INFO\] thread (\d) line (\d+) (x*) \(logger_test\.cpp:\d+\))");
+  std::map<int, int> next;
+  const auto lines = splitLines(readFile(logPath));
+  ASSERT_EQ(lines.size(), std::size_t{THREADS * LINES});
+  for (const auto& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+    const int t = std::stoi(m[1]), i = std::stoi(m[2]);
+    EXPECT_EQ(i, next[t]++);  // each thread's lines in order
+    EXPECT_EQ(m[3].length(), i % 97);
+  }
+}
+
+TEST_F(LoggerTest, ForkedWorkersAppendingToOneFileKeepLinesWhole) {
+  const std::string logPath = path("workers.log");
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+  constexpr int WORKERS = 4, LINES = 300;
+  std::vector<pid_t> children;
+  for (int w = 0; w < WORKERS; ++w) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Lines far beyond a stdio buffer, up to 64 KiB, must still reach the file in one piece.
+      for (int i = 0; i < LINES; ++i) {
+        const std::size_t len = (static_cast<std::size_t>(i) * 7919u + static_cast<std::size_t>(w)) % 60000u;
+        XLOG(XLogger::INFO, "w{} i{} {}", w, i, std::string(len, static_cast<char>('a' + w)));
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const auto lines = splitLines(readFile(logPath));
+  ASSERT_EQ(lines.size(), std::size_t{WORKERS * LINES});
+  std::map<int, int> perWorker;
+  for (const auto& line : lines) {
+    const std::string head = line.substr(0, 80);
+    const std::size_t p = line.find("] w");
+    ASSERT_NE(p, std::string::npos) << head;
+    const int w = line[p + 3] - '0';
+    ASSERT_TRUE(w >= 0 && w < WORKERS) << head;
+    const std::size_t iPos = line.find(" i", p);
+    ASSERT_NE(iPos, std::string::npos) << head;
+    const int i = std::stoi(line.substr(iPos + 2, 8));
+    const std::size_t bodyStart = line.find(' ', iPos + 2) + 1;
+    const std::size_t suffix = line.rfind(" (logger_test.cpp:");
+    ASSERT_TRUE(suffix != std::string::npos && suffix >= bodyStart) << head;
+    // A whole line: one worker's letter throughout, exactly as long as it was written.
+    const std::string body = line.substr(bodyStart, suffix - bodyStart);
+    const std::size_t len = (static_cast<std::size_t>(i) * 7919u + static_cast<std::size_t>(w)) % 60000u;
+    ASSERT_EQ(body.size(), len) << head;
+    ASSERT_EQ(body.find_first_not_of(static_cast<char>('a' + w)), std::string::npos) << head;
+    ++perWorker[w];
+  }
+  for (int w = 0; w < WORKERS; ++w) EXPECT_EQ(perWorker[w], LINES);
+}
