@@ -10,8 +10,26 @@
 #include <vector>
 
 #include <xcommon/xcommon.h>
+#include <xmsg/xmsg.h>
 
 namespace {
+
+// A monitoring event as a PHP request would report it, through the wire and back.
+bool reportSlowRequest() {
+  xavro::protobuf::Monitor::Event event;
+  event.set_event_type(xavro::protobuf::Monitor::Event::SlowRequestExecution);
+  event.set_rule_name("slow request");
+  event.mutable_exec_time()->set_seconds(3);
+  auto* frame = event.add_stack_trace();
+  frame->set_function_name("handle");
+  frame->set_line_no(42);
+  const std::string wire = event.SerializeAsString();
+  xavro::protobuf::Monitor::Event received;
+  if (!received.ParseFromString(wire)) return false;
+  XLOG(XLogger::INFO, "event '{}' of {} bytes, exec time {} s, top frame {}", received.rule_name(),
+       wire.size(), received.exec_time().seconds(), received.stack_trace(0).function_name());
+  return received.data_case() == xavro::protobuf::Monitor::Event::kExecTime;
+}
 
 double work(int n) {
   double sum = 0;
@@ -57,6 +75,7 @@ int main(int argc, char** argv) {
     XLOG(XLogger::INFO, "worker {} exited with {}", child, WEXITSTATUS(status));
   }
 
+  if (!reportSlowRequest()) return 1;
   XLOG(XLogger::INFO, "all work took {}.{:06d} s", elapsed.seconds, elapsed.nanoseconds / 1000);
   XLOG(XLogger::DBG2, "never shown: {}", "DBG2 is above every sink");
   return 0;
