@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang under AddressSanitizer + UndefinedBehaviorSanitizer
-# and runs each from its seed corpus for a fixed time. FUZZ_SCALE multiplies the times.
+# and runs each from its seed corpus for a fixed time (FUZZ_SECONDS overrides every time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scale=${FUZZ_SCALE:-1}
+
 build=build/fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -11,7 +11,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j "$(nproc)"
 
 run() {  # run <binary> <seconds> <seed corpus dir>
-  local bin=$1 secs=$(( $2 * scale )) seeds=$3
+  local bin=$1 secs=${FUZZ_SECONDS:-$2} seeds=$3
   local work="$build/corpus/$(basename "$bin")"
   mkdir -p "$work"
   echo "=== fuzz $(basename "$bin") for ${secs}s"

@@ -152,11 +152,8 @@ XLogger::FileSink::FileSink(const std::string& path) : Sink("file") {
   m_file.reset(std::fopen(path.c_str(), "a"));
   if (!m_file) {
     const int err = errno;
-    char reason[256];
-    // GNU strerror_r returns the text, which need not live in our buffer.
-    const char* text = strerror_r(err, reason, sizeof reason);
     try {
-      fmt::print(stderr, "Failed to open log file {} : {}\n", path, text);
+      fmt::print(stderr, "Failed to open log file {} : {}\n", path, XUtils::strerror(err));
     } catch (const std::system_error&) {
     }
   }

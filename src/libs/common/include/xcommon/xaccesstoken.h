@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "xcommon/xcommon_export.h"
+
+// A short-lived access token: a 20-byte record (expiry, 10 random bytes, a flag byte, a
+// checksum) carried as 27 characters of unpadded base64url. Only form, checksum and expiry
+// are checked; there is no key.
+class XCOMMON_EXPORT XAccessToken {
+ public:
+  static constexpr std::size_t RECORD_SIZE = 20;
+
+  // Seeds rand() with the current second for the whole process; returns 1. Not called by the
+  // class itself.
+  static int init();
+
+  XAccessToken();  // empty: zero record, not valid, no text
+
+  // A new token expiring `validity` seconds from now, drawn from the process-wide rand().
+  // It is not marked valid: validity reports the checks of the parsing constructor only.
+  XAccessToken(int validity, unsigned char flag);
+  // A true flag is stored as the byte 0, a false one as 1.
+  static XAccessToken generate(int validity, bool flag);
+
+  // Rebuilds and checks a token from a NUL-terminated text of `length` characters. A rejected
+  // token logs one WARNING and keeps what was decoded, so expiry() and flag() stay readable.
+  XAccessToken(const char* text, unsigned long length);
+
+  bool is_valid() const { return m_valid; }
+  const std::string& text() const { return m_text; }
+  std::int64_t expiry() const;
+  unsigned char flag() const { return m_record[18]; }
+  const unsigned char* record() const { return m_record; }
+
+ private:
+  unsigned char m_record[RECORD_SIZE] = {};
+  bool m_valid = false;
+  std::string m_text;
+};

@@ -1,0 +1,164 @@
+#include "xcommon/xaccesstoken.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "xcommon/xlogger.h"
+#include "xcommon/xutils.h"
+
+namespace {
+
+const std::string URL_ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+// Collects the WARNING lines of the logger in memory.
+class TokenTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    XLogger::destroyInstance();
+    m_stream = open_memstream(&m_data, &m_size);
+    XLogger::instance()->addSink(std::make_unique<XLogger::StdOutSink>(m_stream, m_stream, m_stream),
+                                 XLogger::WARNING);
+  }
+  void TearDown() override {
+    XLogger::destroyInstance();
+    std::fclose(m_stream);
+    std::free(m_data);
+  }
+  std::string logged() {
+    std::fflush(m_stream);
+    std::string text(m_data, m_size);
+    std::fseek(m_stream, 0, SEEK_SET);
+    return text;
+  }
+  FILE* m_stream = nullptr;
+  char* m_data = nullptr;
+  std::size_t m_size = 0;
+};
+
+XAccessToken parse(const std::string& text) { return XAccessToken(text.c_str(), text.size()); }
+
+}  // namespace
+
+TEST_F(TokenTest, GeneratedTokenParsesBack) {
+  const std::time_t before = std::time(nullptr);
+  const XAccessToken token(60, 0x5A);
+  EXPECT_FALSE(token.is_valid());  // only the parsing constructor decides validity
+  ASSERT_EQ(token.text().size(), 27u);
+  EXPECT_EQ(token.text().find_first_not_of(URL_ALPHABET), std::string::npos);
+  EXPECT_GE(token.expiry(), before + 60);
+  EXPECT_LE(token.expiry(), std::time(nullptr) + 60);
+  EXPECT_EQ(token.flag(), 0x5A);
+  for (int i = 8; i < 18; ++i) EXPECT_NE(token.record()[i], 255);
+
+  const XAccessToken parsed = parse(token.text());
+  EXPECT_TRUE(parsed.is_valid());
+  EXPECT_EQ(parsed.expiry(), token.expiry());
+  EXPECT_EQ(parsed.flag(), 0x5A);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(parsed.record()), 20),
+            std::string(reinterpret_cast<const char*>(token.record()), 20));
+  EXPECT_EQ(parsed.text(), token.text());
+  EXPECT_EQ(logged(), "");
+
+  EXPECT_EQ(XAccessToken::generate(10, true).flag(), 0);
+  EXPECT_EQ(XAccessToken::generate(10, false).flag(), 1);
+  EXPECT_EQ(XAccessToken::init(), 1);
+  const XAccessToken empty;
+  EXPECT_FALSE(empty.is_valid());
+  EXPECT_EQ(empty.text(), "");
+  EXPECT_EQ(empty.expiry(), 0);
+}
+
+TEST_F(TokenTest, EveryChangedCharacterIsCaught) {
+  const XAccessToken token(600, 1);
+  const std::string text = token.text();
+  for (std::size_t i = 0; i < 26; ++i) {
+    for (char c : URL_ALPHABET) {
+      if (c == text[i]) continue;
+      std::string changed = text;
+      changed[i] = c;
+      ASSERT_FALSE(parse(changed).is_valid()) << i << " " << c;
+    }
+  }
+  std::string changed = text;
+  changed[3] = text[3] == 'A' ? 'B' : 'A';
+  logged();
+  parse(changed);
+  EXPECT_NE(logged().find("WARNING] Checksum error in access token " + changed + " (xaccesstoken.cpp:"),
+            std::string::npos);
+}
+
+TEST_F(TokenTest, MalformedAndExpiredTokensWarn) {
+  const XAccessToken token(600, 1);
+  struct Case {
+    std::string text, warning;
+  };
+  const Case cases[] = {
+      {token.text().substr(0, 26), "Invalid access token "},
+      {"", "Invalid access token "},
+      {token.text() + "AA", "Invalid access token "},
+      {token.text().substr(0, 10) + "+" + token.text().substr(11), "Invalid access token "},
+      {XAccessToken(-1, 0).text(), "Expired access token "},
+  };
+  for (const auto& c : cases) {
+    logged();
+    EXPECT_FALSE(parse(c.text).is_valid()) << c.text;
+    const std::string line = logged();
+    EXPECT_NE(line.find("WARNING] " + c.warning + c.text + " (xaccesstoken.cpp:"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "exactly one line: " << line;
+  }
+  // Expiry equal to now is still valid (unless the second turns in between, which the loop rides out).
+  bool sawValid = false;
+  for (int i = 0; i < 3 && !sawValid; ++i) {
+    const std::time_t t = std::time(nullptr);
+    const XAccessToken now(0, 0);
+    const XAccessToken parsed = parse(now.text());
+    sawValid = parsed.is_valid() || std::time(nullptr) != t;
+    if (std::time(nullptr) == t) {
+      EXPECT_TRUE(parsed.is_valid());
+    }
+  }
+  EXPECT_TRUE(sawValid);
+
+  // A rejected token keeps what it decoded.
+  const XAccessToken expired = parse(XAccessToken(-100, 7).text());
+  EXPECT_FALSE(expired.is_valid());
+  EXPECT_EQ(expired.flag(), 7);
+  EXPECT_LT(expired.expiry(), std::time(nullptr));
+}
+
+TEST_F(TokenTest, NothingIsLoggedBelowWarning) {
+  XLogger::instance()->setMaxVerbosity(XLogger::ERROR);
+  EXPECT_FALSE(parse("garbage").is_valid());
+  EXPECT_EQ(logged(), "");
+}
+
+TEST_F(TokenTest, LengthBeyondTheTextIsSafe) {
+  const XAccessToken token(60, 0);
+  const XAccessToken parsed(token.text().c_str(), 1000);  // never reads past the NUL
+  EXPECT_TRUE(parsed.is_valid());
+  EXPECT_EQ(parsed.text(), token.text());
+}
+
+// A second implementation of the format: Python's base64 and its own checksum and expiry.
+TEST_F(TokenTest, PythonReadsTheRecord) {
+  const XAccessToken token(3600, 0x42);
+  const std::string script =
+      "import base64,sys\n"
+      "t=sys.argv[1]\n"
+      "b=base64.urlsafe_b64decode(t+'='*(-len(t)%4))\n"
+      "x=0x97\n"
+      "for c in b[:19]: x^=c\n"
+      "print(len(b), int(x==b[19]), int.from_bytes(b[:8],'little',signed=True), b[18])\n";
+  const std::string command = "/usr/bin/python3 -c \"" + script + "\" " + token.text();
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[128] = {};
+  const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+  const int status = pclose(pipe);
+  if (!read || status != 0) GTEST_SKIP() << "/usr/bin/python3 is not available";
+  EXPECT_EQ(std::string(line), fmt::format("20 1 {} 66\n", token.expiry()));
+}
