@@ -17,7 +17,7 @@ cmake --build examples/consumer/build -j "$(nproc)"
 # The same program once more, built with nothing but pkg-config.
 export PKG_CONFIG_PATH="$top/stage/lib/pkgconfig"
 c++ -std=c++20 -o examples/consumer/build/consumer_pc examples/consumer/main.cpp \
-  $(pkg-config --cflags --libs xcommon xmsg) -Wl,-rpath,"$top/stage/lib"
+  $(pkg-config --cflags --libs xcommon xmsg xjson) -Wl,-rpath,"$top/stage/lib"
 
 cd examples/consumer/build
 ./consumer

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <xcommon/xcommon.h>
+#include <xjson/xjson.h>
 #include <xmsg/xmsg.h>
 
 namespace {
@@ -29,6 +30,24 @@ bool reportSlowRequest() {
   XLOG(XLogger::INFO, "event '{}' of {} bytes, exec time {} s, top frame {}", received.rule_name(),
        wire.size(), received.exec_time().seconds(), received.stack_trace(0).function_name());
   return received.data_case() == xavro::protobuf::Monitor::Event::kExecTime;
+}
+
+// The same event summarised as JSON for a dashboard.
+std::string summarise(const std::string& rule, double seconds) {
+  XJson::Object event;
+  event.insert("rule", XJson::Value(rule));
+  event.insert("seconds", XJson::Value(seconds));
+  XJson::Array tags;
+  tags.push_back(XJson::Value("php"));
+  tags.push_back(XJson::Value("slow"));
+  event.insert("tags", XJson::Value(tags));
+  const XJson::Document doc(event);
+  const std::string text = doc.toJson(XJson::JsonFormat::Compact);
+  // Read it back the way a receiver would.
+  const XJson::Document parsed = XJson::Document::fromJson(text);
+  XLOG(XLogger::INFO, "json summary {} (rule read back: {})", text,
+       parsed.object().value("rule").to_string("?"));
+  return text;
 }
 
 double work(int n) {
@@ -76,6 +95,7 @@ int main(int argc, char** argv) {
   }
 
   if (!reportSlowRequest()) return 1;
+  if (summarise("slow request", 3.0).empty()) return 1;
   XLOG(XLogger::INFO, "all work took {}.{:06d} s", elapsed.seconds, elapsed.nanoseconds / 1000);
   XLOG(XLogger::DBG2, "never shown: {}", "DBG2 is above every sink");
   return 0;

@@ -1,0 +1,174 @@
+// libxjson beside raw cJSON on the three corpus files (skipped when the data is absent).
+#include <cjson/cJSON.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "xjson/xjson.h"
+
+namespace {
+
+std::filesystem::path dataDir() {
+  if (const char* env = std::getenv("XJSON_DATA_DIR")) return env;
+  return XJSON_DATA_DIR;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The work a reader does: copy every string, read every number.
+struct Sink {
+  std::size_t chars = 0;
+  double sum = 0;
+};
+
+// Raw traversal through cJSON's own accessors, testing kinds in the same order as walk().
+void rawWalk(const cJSON* n, Sink& sink) {
+  for (const cJSON* c = n->child; c != nullptr; c = c->next) {
+    if (cJSON_IsString(c)) {
+      const std::string s = cJSON_GetStringValue(c);
+      sink.chars += s.size();
+    } else if (cJSON_IsNumber(c)) {
+      sink.sum += cJSON_GetNumberValue(c) + c->valueint;
+    } else if (cJSON_IsBool(c)) {
+      sink.sum += cJSON_IsTrue(c) ? 1 : 0;
+    } else if (cJSON_IsObject(c) || cJSON_IsArray(c)) {
+      rawWalk(c, sink);
+    }
+  }
+}
+
+// The floor: the same traversal reading the node's fields directly.
+void fieldWalk(const cJSON* n, Sink& sink) {
+  for (const cJSON* c = n->child; c != nullptr; c = c->next) {
+    const int type = c->type & 0xFF;
+    if (type == cJSON_String) {
+      const std::string s = c->valuestring;
+      sink.chars += s.size();
+    } else if (type == cJSON_Number) {
+      sink.sum += c->valuedouble + c->valueint;
+    } else if (type == cJSON_True || type == cJSON_False) {
+      sink.sum += type == cJSON_True ? 1 : 0;
+    } else if (type == cJSON_Object || type == cJSON_Array) {
+      fieldWalk(c, sink);
+    }
+  }
+}
+
+void walk(const XJson::Value& v, Sink& sink);
+
+void walkChildren(const XJson::Value& v, Sink& sink) {
+  if (v.is_object()) {
+    v.to_object().for_each([&](const XJson::Value& m) { walk(m, sink); });
+  } else if (v.is_array()) {
+    // for_each, not at(i): cJSON finds an element by walking its list, so indexing is O(n).
+    v.to_array().for_each([&](const XJson::Value& e) { walk(e, sink); });
+  }
+}
+
+void walk(const XJson::Value& v, Sink& sink) {
+  if (v.is_string()) {
+    const std::string s = v.to_string();
+    sink.chars += s.size();
+  } else if (v.is_number()) {
+    sink.sum += v.to_number() + v.to_int();
+  } else if (v.is_bool()) {
+    sink.sum += v.to_bool() ? 1 : 0;
+  } else {
+    walkChildren(v, sink);
+  }
+}
+
+void BM_CjsonParse(benchmark::State& state, const std::string& text) {
+  for (auto _ : state) {
+    cJSON* n = cJSON_Parse(text.c_str());
+    benchmark::DoNotOptimize(n);
+    cJSON_Delete(n);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void BM_FromJson(benchmark::State& state, const std::string& text) {
+  for (auto _ : state) benchmark::DoNotOptimize(XJson::Document::fromJson(text));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void BM_CjsonPrint(benchmark::State& state, const std::string& text, bool formatted) {
+  cJSON* n = cJSON_Parse(text.c_str());
+  for (auto _ : state) {
+    char* p = formatted ? cJSON_Print(n) : cJSON_PrintUnformatted(n);
+    const std::string s = p;  // the same copy into a string that toJson makes
+    benchmark::DoNotOptimize(s.data());
+    cJSON_free(p);
+  }
+  cJSON_Delete(n);
+}
+
+void BM_ToJson(benchmark::State& state, const std::string& text, bool formatted) {
+  const XJson::Document d = XJson::Document::fromJson(text);
+  const auto format = formatted ? XJson::JsonFormat::Formatted : XJson::JsonFormat::Compact;
+  for (auto _ : state) benchmark::DoNotOptimize(d.toJson(format));
+}
+
+void BM_CjsonWalk(benchmark::State& state, const std::string& text) {
+  cJSON* n = cJSON_Parse(text.c_str());
+  for (auto _ : state) {
+    Sink sink;
+    rawWalk(n, sink);
+    benchmark::DoNotOptimize(sink);
+  }
+  cJSON_Delete(n);
+}
+
+void BM_CjsonFieldWalk(benchmark::State& state, const std::string& text) {
+  cJSON* n = cJSON_Parse(text.c_str());
+  for (auto _ : state) {
+    Sink sink;
+    fieldWalk(n, sink);
+    benchmark::DoNotOptimize(sink);
+  }
+  cJSON_Delete(n);
+}
+
+void BM_Walk(benchmark::State& state, const std::string& text) {
+  const XJson::Document d = XJson::Document::fromJson(text);
+  const XJson::Object object = d.object();
+  const XJson::Array array = d.array();
+  for (auto _ : state) {
+    Sink sink;
+    if (object.is_valid())
+      object.for_each([&](const XJson::Value& m) { walk(m, sink); });
+    else
+      array.for_each([&](const XJson::Value& e) { walk(e, sink); });
+    benchmark::DoNotOptimize(sink);
+  }
+}
+
+const bool registered = [] {
+  for (const char* name : {"canada.json", "citm_catalog.json", "twitter.json"}) {
+    const auto path = dataDir() / name;
+    if (!std::filesystem::exists(path)) continue;
+    static std::string texts[3];
+    std::string& text = texts[name[0] == 'c' ? (name[1] == 'a' ? 0 : 1) : 2];
+    text = readFile(path);
+    const std::string n = name;
+    benchmark::RegisterBenchmark(("CjsonParse/" + n).c_str(), BM_CjsonParse, text);
+    benchmark::RegisterBenchmark(("FromJson/" + n).c_str(), BM_FromJson, text);
+    benchmark::RegisterBenchmark(("CjsonPrintUnformatted/" + n).c_str(), BM_CjsonPrint, text, false);
+    benchmark::RegisterBenchmark(("ToJsonCompact/" + n).c_str(), BM_ToJson, text, false);
+    benchmark::RegisterBenchmark(("CjsonPrint/" + n).c_str(), BM_CjsonPrint, text, true);
+    benchmark::RegisterBenchmark(("ToJsonFormatted/" + n).c_str(), BM_ToJson, text, true);
+    benchmark::RegisterBenchmark(("CjsonWalk/" + n).c_str(), BM_CjsonWalk, text);
+    benchmark::RegisterBenchmark(("CjsonFieldWalk/" + n).c_str(), BM_CjsonFieldWalk, text);
+    benchmark::RegisterBenchmark(("Walk/" + n).c_str(), BM_Walk, text);
+  }
+  return true;
+}();
+
+}  // namespace

@@ -1,0 +1,48 @@
+// fromJson on arbitrary text, a walk with typed reads, and both printers. Cross-checked
+// against cJSON: validity must agree, and a reparse of the compact text prints the same.
+#include <cjson/cJSON.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "xjson/xjson.h"
+
+namespace {
+
+void walk(const XJson::Value& v, int depth) {
+  (void)v.to_bool(true);
+  (void)v.to_number(1.5);
+  (void)v.to_int(7);
+  (void)v.to_string("d");
+  if (!v.is_valid()) return;  // at() past the end gives an invalid value: nothing below it
+  const XJson::Object o = v.to_object();
+  o.for_each([depth](const XJson::Value& m) { walk(m, depth + 1); });
+  (void)o.value("a").to_int();
+  (void)o.contains("b");
+  const XJson::Array a = v.to_array();
+  if (a.size() < 64) {
+    for (unsigned long i = 0; i <= a.size(); ++i) walk(a.at(i), depth + 1);
+  } else {
+    a.for_each([depth](const XJson::Value& e) { walk(e, depth + 1); });
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const XJson::Document doc = XJson::Document::fromJson(text);
+  cJSON* raw = cJSON_Parse(text.c_str());
+  if (doc.is_valid() != (raw != nullptr)) std::abort();
+  cJSON_Delete(raw);
+  if (!doc.is_valid()) return 0;
+  cJSON* root = doc.detach();
+  const XJson::Document owner(root);
+  walk(XJson::Value(root), 0);
+  const std::string compact = owner.toJson(XJson::JsonFormat::Compact);
+  (void)owner.toJson(XJson::JsonFormat::Formatted);
+  const XJson::Document copy = owner;  // deep copy prints alike
+  if (copy.toJson(XJson::JsonFormat::Compact) != compact) std::abort();
+  return 0;
+}

@@ -1,0 +1,123 @@
+// Robustness and fidelity over public corpora: the handles agree with cJSON itself.
+#include <cjson/cJSON.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "xjson/xjson.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path dataDir() {
+  if (const char* env = std::getenv("XJSON_DATA_DIR")) return env;
+  return XJSON_DATA_DIR;
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string cjsonPrint(cJSON* node, bool formatted) {
+  char* p = formatted ? cJSON_Print(node) : cJSON_PrintUnformatted(node);
+  std::string s = p != nullptr ? p : "";
+  cJSON_free(p);
+  return s;
+}
+
+// Every string and number in document order, read through the handles.
+void walk(const XJson::Value& v, std::string& out) {
+  if (v.is_object()) {
+    out += '{';
+    v.to_object().for_each([&](const XJson::Value& m) { walk(m, out); });
+    out += '}';
+  } else if (v.is_array()) {
+    const XJson::Array a = v.to_array();
+    out += '[';
+    for (unsigned long i = 0; i < a.size(); ++i) walk(a.at(i), out);
+    out += ']';
+  } else if (v.is_string()) {
+    out += v.to_string() + ',';
+  } else if (v.is_number()) {
+    out += std::to_string(v.to_number()) + ':' + std::to_string(v.to_int()) + ',';
+  } else if (v.is_bool()) {
+    out += v.to_bool() ? "T," : "F,";
+  } else {
+    out += "N,";
+  }
+}
+
+// The same walk over the raw tree.
+void rawWalk(const cJSON* n, std::string& out) {
+  if (cJSON_IsObject(n) || cJSON_IsArray(n)) {
+    out += cJSON_IsObject(n) ? '{' : '[';
+    for (const cJSON* c = n->child; c != nullptr; c = c->next) rawWalk(c, out);
+    out += cJSON_IsObject(n) ? '}' : ']';
+  } else if (cJSON_IsString(n)) {
+    out += std::string(n->valuestring) + ',';
+  } else if (cJSON_IsNumber(n)) {
+    out += std::to_string(n->valuedouble) + ':' + std::to_string(n->valueint) + ',';
+  } else if (cJSON_IsBool(n)) {
+    out += cJSON_IsTrue(n) ? "T," : "F,";
+  } else {
+    out += "N,";
+  }
+}
+
+}  // namespace
+
+TEST(JsonCorpus, ParsingSuiteAgreesWithCjson) {
+  const fs::path dir = dataDir() / "test_parsing";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << dir << " is absent";
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string text = readFile(entry.path());
+    cJSON* raw = cJSON_Parse(text.c_str());
+    const XJson::Document doc = XJson::Document::fromJson(text);
+    EXPECT_EQ(doc.is_valid(), raw != nullptr) << entry.path().filename();
+    if (raw != nullptr) {
+      EXPECT_EQ(doc.toJson(XJson::JsonFormat::Compact), cjsonPrint(raw, false)) << entry.path().filename();
+      // The root may be a scalar: walk it through a view, with ownership handed to `owner`.
+      cJSON* root = doc.detach();
+      const XJson::Document owner(root);
+      std::string a, b;
+      walk(XJson::Value(root), a);
+      rawWalk(raw, b);
+      EXPECT_EQ(a, b) << entry.path().filename();
+    }
+    cJSON_Delete(raw);
+    ++files;
+  }
+  EXPECT_GT(files, 100);
+}
+
+TEST(JsonCorpus, LargeDocumentsPrintAndWalkLikeCjson) {
+  int found = 0;
+  for (const char* name : {"canada.json", "citm_catalog.json", "twitter.json"}) {
+    const fs::path path = dataDir() / name;
+    if (!fs::exists(path)) continue;
+    ++found;
+    const std::string text = readFile(path);
+    cJSON* raw = cJSON_Parse(text.c_str());
+    ASSERT_NE(raw, nullptr) << name;
+    const XJson::Document doc = XJson::Document::fromJson(text);
+    ASSERT_TRUE(doc.is_valid()) << name;
+    EXPECT_EQ(doc.toJson(XJson::JsonFormat::Formatted), cjsonPrint(raw, true)) << name;
+    EXPECT_EQ(doc.toJson(XJson::JsonFormat::Compact), cjsonPrint(raw, false)) << name;
+    cJSON* root = doc.detach();
+    const XJson::Document owner(root);
+    std::string a, b;
+    walk(XJson::Value(root), a);
+    rawWalk(raw, b);
+    EXPECT_EQ(a, b) << name;
+    EXPECT_GT(a.size(), 1000u);
+    cJSON_Delete(raw);
+  }
+  if (found == 0) GTEST_SKIP() << dataDir() << " holds none of the three corpus files";
+}
