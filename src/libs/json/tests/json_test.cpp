@@ -143,8 +143,8 @@ TEST(JsonOwnership, RefusedAdditionsKeepOwnership) {
   EXPECT_FALSE(o.insert("again", v));  // already in a tree: refused instead of linked twice
   EXPECT_FALSE(o.insert("k", Value(static_cast<const char*>(nullptr))));
   Array a;
-  EXPECT_FALSE(a.push_back(Value(a.detach())));  // an array into itself
-  a = Array();
+  const Value self(a);  // owns the array's node; `a` views it
+  EXPECT_FALSE(a.push_back(self));  // an array into itself; `self` still owns and frees it
   EXPECT_EQ(compact(Document(o)), R"({"k":"kept"})");
 }
 
