@@ -1,6 +1,7 @@
 #pragma once
 
 // Every public header of libxcommon.
+#include "xcommon/cron_schedule.h"
 #include "xcommon/xaccesstoken.h"
 #include "xcommon/xlogger.h"
 #include "xcommon/xtime.h"

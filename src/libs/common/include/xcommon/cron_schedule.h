@@ -1,0 +1,104 @@
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "xcommon/xcommon_export.h"
+#include "xcommon/xtime.h"
+
+// A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC.
+// Parsing never throws or logs: a bad expression leaves an invalid schedule and an error text.
+// next() changes the schedule's search state, so one thread at a time per object.
+class XCOMMON_EXPORT CronSchedule {
+ public:
+  // A guard on the search's passes; a search that can match within the years limit never
+  // reaches it.
+  static const int MAX_RECURSIONS;  // 50
+  // A match more than this many years after the start's year is not returned.
+  static const int MAX_YEARS_DIFF;  // 4
+
+  // A broken-down UTC time with timegm/gmtime_r conversions.
+  class XCOMMON_EXPORT Calendar {
+   public:
+    enum Field : std::uint8_t { second, minute, hour, day_of_month, month, year, day_of_week };
+
+    // timegm: normalises `t` in place; -1 on failure.
+    static std::time_t to_time_t(std::tm& t);
+    // gmtime_r of the seconds; false for {0, 0} or when the time cannot be broken down.
+    static bool from_timestamp(std::tm& t, const XTime::Timestamp& ts);
+
+    explicit Calendar(const XTime::Timestamp& ts);
+
+    bool update();
+    XTime::Timestamp to_time();  // {0, 0} when invalid or when the time converts to -1
+    // Field values above day_of_week change nothing but still normalise. day_of_week adds days.
+    bool reset(Field field);
+    bool set(Field field, int value);
+    bool add(Field field, int value);
+    std::string to_string() const;  // "YYYY-MM-DD hh:mm:ss"
+
+    std::tm time;
+    bool valid;
+  };
+
+  CronSchedule();  // invalid, log_errors true
+  explicit CronSchedule(std::string expression, bool log_errors = true);
+  CronSchedule(const CronSchedule& other) = default;
+  CronSchedule(CronSchedule&& other) noexcept;  // the source's texts are left empty
+  CronSchedule& operator=(const CronSchedule& other) = default;
+  CronSchedule& operator=(CronSchedule&& other) noexcept;
+  ~CronSchedule() = default;
+
+  // Both valid and all six sets equal; texts and search state are not compared.
+  bool compare(const CronSchedule& other) const;
+
+  // Parses an expression, starting from empty sets and an invalid schedule. On success the
+  // text is moved into the schedule (the argument is left empty).
+  void init(std::string&& expression);
+
+  // The earliest second strictly after the start's whole second that all six sets allow, as
+  // {seconds, 0}. {0, 0} on failure with get_error() set; at the years or depth limit one ERROR
+  // line is logged when log_errors is set. A successful search allocates nothing.
+  XTime::Timestamp next(const XTime::Timestamp& start);
+
+  bool is_valid() const { return valid; }
+  const std::string& get_error() const { return error; }  // the last failure; kept on success
+  const std::string& get_expression() const { return expression; }
+
+  // The field parsers, public so that a caller can validate a single field. Each returns
+  // false with get_error() set.
+  template <std::size_t N>
+  bool init_cron_field(std::string_view field, std::bitset<N>& bits, signed char minimum,
+                       signed char maximum);
+  bool get_range(std::string_view text, std::pair<signed char, signed char>& range,
+                 signed char minimum, signed char maximum);
+  bool init_dom_cron_field(std::string_view field, std::bitset<31>& bits);
+  bool init_months_cron_field(std::string_view field, std::bitset<12>& bits);
+  bool init_dow_cron_field(std::string_view field, std::bitset<7>& bits);
+  std::string normalize_dom_field(std::string_view field) const;
+  std::string normalize_months_field(std::string_view field) const;
+  std::string normalize_dow_field(std::string_view field) const;
+
+ private:
+  // The whole search from the calendar's time (inclusive); leaves the match in `cal`.
+  bool do_next(Calendar& cal, int start_year);
+  bool fail(std::string text);  // stores the text, returns false
+  void logLimit(const char* what, int limit, const Calendar& where);
+
+  bool valid = false;
+  bool log_errors = true;
+  std::string error;
+  std::string expression;
+  int recursions = 0;  // passes of the running search; 0 at rest
+  XTime::Timestamp start_time;
+  std::bitset<60> seconds;
+  std::bitset<60> minutes;
+  std::bitset<24> hours;
+  std::bitset<7> days_of_week;  // bit 0 = Sunday
+  std::bitset<31> days_of_month;  // bit 0 = the 1st
+  std::bitset<12> months;  // bit 0 = January
+};
