@@ -69,12 +69,24 @@ std::string_view localDateTime(std::int64_t seconds) {
 
 void append(LineBuffer& buf, std::string_view text) { buf.append(text.data(), text.data() + text.size()); }
 
-void appendLocation(LineBuffer& buf, const char* file, int line, bool grey) {
-  if (file == nullptr) return;
-  if (grey)
-    fmt::format_to(fmt::appender(buf), fmt::fg(GREY), " ({}:{})", file, line);
-  else
-    fmt::format_to(fmt::appender(buf), FMT_COMPILE(" ({}:{})"), file, line);
+// "header message (file:line)\n"; with a style, the message part is styled and the location
+// grey. The line feed is never styled.
+void formatLine(LineBuffer& buf, const fmt::text_style* style, std::string_view header,
+                std::string_view message, const char* file, int line) {
+  if (style != nullptr) {
+    fmt::format_to(fmt::appender(buf), *style, "{} {}", header, message);
+  } else {
+    append(buf, header);
+    buf.push_back(' ');
+    append(buf, message);
+  }
+  if (file != nullptr) {
+    if (style != nullptr)
+      fmt::format_to(fmt::appender(buf), fmt::fg(GREY), " ({}:{})", file, line);
+    else
+      fmt::format_to(fmt::appender(buf), FMT_COMPILE(" ({}:{})"), file, line);
+  }
+  buf.push_back('\n');
 }
 
 }  // namespace
@@ -129,15 +141,8 @@ void XLogger::StdOutSink::print(Level level, const char* file, int line, std::st
   if (stream == nullptr) return;
   // The whole line is built first, then written with one call under the lock.
   LineBuffer buf;
-  if (m_useColors) {
-    fmt::format_to(fmt::appender(buf), levelStyle(level), "{} {}", header, message);
-  } else {
-    append(buf, header);
-    buf.push_back(' ');
-    append(buf, message);
-  }
-  appendLocation(buf, file, line, m_useColors);
-  buf.push_back('\n');
+  const fmt::text_style style = levelStyle(level);
+  formatLine(buf, m_useColors ? &style : nullptr, header, message, file, line);
   const std::lock_guard<std::mutex> lock(m_mutex);
   std::fwrite(buf.data(), 1, buf.size(), stream);
 }
@@ -174,11 +179,7 @@ void XLogger::FileSink::print(Level, const char* file, int line, std::string_vie
                               std::string_view message) const {
   if (!m_file) return;
   LineBuffer buf;
-  append(buf, header);
-  buf.push_back(' ');
-  append(buf, message);
-  appendLocation(buf, file, line, false);
-  buf.push_back('\n');
+  formatLine(buf, nullptr, header, message, file, line);
   const std::lock_guard<std::mutex> lock(m_mutex);
   // Bypass stdio: its buffer would split long lines into several writes, and with O_APPEND a
   // single write(2) is what keeps lines of concurrent processes whole.
