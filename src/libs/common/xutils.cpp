@@ -165,18 +165,27 @@ int decode(const DecodeTable& table, const char* text, void* buffer, std::size_t
   std::size_t written = 0;
 
   // Fast path over whole groups of four alphabet bytes while three more bytes fit; it stops
-  // at a group boundary, so the careful loop below continues with nothing collected. Each
-  // byte is tested before the next is read, so nothing past the NUL is touched.
-  while (size - written >= 3) {
-    const std::uint32_t a = table.shifted[0][p[0]];
-    if (a & STOP_BIT) break;
-    const std::uint32_t b = table.shifted[1][p[1]];
-    if (b & STOP_BIT) break;
-    const std::uint32_t c = table.shifted[2][p[2]];
-    if (c & STOP_BIT) break;
-    const std::uint32_t d = table.shifted[3][p[3]];
-    if (d & STOP_BIT) break;
-    const std::uint32_t v = a | b | c | d;
+  // at a group boundary, so the careful loop below continues with nothing collected. The
+  // length is measured first (strlen is vectorised) so that a group never reads past the NUL.
+  const unsigned char* const end = p + std::strlen(text);
+  auto group4 = [&table](const unsigned char* q) {
+    return table.shifted[0][q[0]] | table.shifted[1][q[1]] | table.shifted[2][q[2]] | table.shifted[3][q[3]];
+  };
+  while (end - p >= 8 && size - written >= 6) {
+    const std::uint32_t a = group4(p), b = group4(p + 4);
+    if ((a | b) & STOP_BIT) break;
+    out[written] = static_cast<unsigned char>(a >> 16);
+    out[written + 1] = static_cast<unsigned char>(a >> 8);
+    out[written + 2] = static_cast<unsigned char>(a);
+    out[written + 3] = static_cast<unsigned char>(b >> 16);
+    out[written + 4] = static_cast<unsigned char>(b >> 8);
+    out[written + 5] = static_cast<unsigned char>(b);
+    written += 6;
+    p += 8;
+  }
+  while (end - p >= 4 && size - written >= 3) {
+    const std::uint32_t v = group4(p);
+    if (v & STOP_BIT) break;
     out[written] = static_cast<unsigned char>(v >> 16);
     out[written + 1] = static_cast<unsigned char>(v >> 8);
     out[written + 2] = static_cast<unsigned char>(v);
@@ -226,7 +235,16 @@ std::string toHexStr(const void* data, std::size_t len) {
   const auto* in = static_cast<const unsigned char*>(data);
   std::string out(len * 2, '\0');
   char* o = out.data();
-  for (std::size_t i = 0; i < len; ++i, o += 2) std::memcpy(o, HEX_PAIRS[in[i]].data(), 2);
+  std::size_t i = 0;
+  for (; i + 4 <= len; i += 4, o += 8) {  // four pairs per step, stored as one 8-byte copy
+    char pairs[8];
+    std::memcpy(pairs, HEX_PAIRS[in[i]].data(), 2);
+    std::memcpy(pairs + 2, HEX_PAIRS[in[i + 1]].data(), 2);
+    std::memcpy(pairs + 4, HEX_PAIRS[in[i + 2]].data(), 2);
+    std::memcpy(pairs + 6, HEX_PAIRS[in[i + 3]].data(), 2);
+    std::memcpy(o, pairs, 8);
+  }
+  for (; i < len; ++i, o += 2) std::memcpy(o, HEX_PAIRS[in[i]].data(), 2);
   return out;
 }
 
