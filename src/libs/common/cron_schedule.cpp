@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -368,7 +369,9 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   }
   Calendar cal(start);
   // seconds of 0 and -1 are what timegm cannot tell from failure: refused as a start.
-  if (!cal.valid || start.seconds == 0 || start.seconds == -1) {
+  // Also refused: a start so far ahead that the years limit would overflow the calendar's year.
+  if (!cal.valid || start.seconds == 0 || start.seconds == -1 ||
+      cal.time.tm_year > std::numeric_limits<int>::max() - MAX_YEARS_DIFF - 1) {
     fail("invalid current time");
     return {};
   }

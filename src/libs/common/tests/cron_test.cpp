@@ -207,6 +207,7 @@ TEST(CronNext, LimitsAndFailures) {
       {"0 0 0 31 12 SUN", utc(2104, 4, 30), "maximum years limit reached"},
       {"0 0 12 * * *", {}, "invalid current time"},
       {"0 0 12 * * *", {0, 5}, "invalid current time"},
+      {"* * * * * *", {67768036097068800, 0}, "invalid current time"},  // two years before gmtime_r's last
   };
   for (const auto& c : cases) {
     CronSchedule s(c.expression);
