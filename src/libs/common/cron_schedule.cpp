@@ -404,7 +404,7 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
   std::int64_t y = std::int64_t{cal.time.tm_year} + 1900;
   int m = cal.time.tm_mon + 1, d = cal.time.tm_mday;
   int hh = cal.time.tm_hour, mm = cal.time.tm_min, ss = cal.time.tm_sec;
-  if (ss == 60) {  // the start was a leap second (gmtime gives none, but be safe)
+  if (ss == 60) {  // next() starts one second after the start, which may have been :59
     ss = 0;
     ++mm;
   }
