@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+scripts/install_deps.sh
+
 for preset in release tsan asan; do
   echo "=== $preset"
   cmake --preset "$preset" >/dev/null
