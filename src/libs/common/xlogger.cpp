@@ -141,8 +141,12 @@ void XLogger::StdOutSink::print(Level level, const char* file, int line, std::st
   if (stream == nullptr) return;
   // The whole line is built first, then written with one call under the lock.
   LineBuffer buf;
-  const fmt::text_style style = levelStyle(level);
-  formatLine(buf, m_useColors ? &style : nullptr, header, message, file, line);
+  if (m_useColors) {
+    const fmt::text_style style = levelStyle(level);
+    formatLine(buf, &style, header, message, file, line);
+  } else {
+    formatLine(buf, nullptr, header, message, file, line);
+  }
   const std::lock_guard<std::mutex> lock(m_mutex);
   std::fwrite(buf.data(), 1, buf.size(), stream);
 }

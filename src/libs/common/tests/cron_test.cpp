@@ -50,21 +50,16 @@ std::string field(const char* text, signed char minimum, signed char maximum) {
   std::bitset<N> b;
   return s.init_cron_field<N>(text, b, minimum, maximum) ? bits(b, minimum) : "error: " + s.get_error();
 }
-std::string dow(const char* text) {
+// The same through one of the named-field parsers, which rewrite the text first.
+template <std::size_t N>
+std::string named(bool (CronSchedule::*parse)(std::string_view, std::bitset<N>&), const char* text, int minimum) {
   CronSchedule s;
-  std::bitset<7> b;
-  return s.init_dow_cron_field(text, b) ? bits(b, 0) : "error: " + s.get_error();
+  std::bitset<N> b;
+  return (s.*parse)(text, b) ? bits(b, minimum) : "error: " + s.get_error();
 }
-std::string month(const char* text) {
-  CronSchedule s;
-  std::bitset<12> b;
-  return s.init_months_cron_field(text, b) ? bits(b, 1) : "error: " + s.get_error();
-}
-std::string dom(const char* text) {
-  CronSchedule s;
-  std::bitset<31> b;
-  return s.init_dom_cron_field(text, b) ? bits(b, 1) : "error: " + s.get_error();
-}
+std::string dow(const char* text) { return named<7>(&CronSchedule::init_dow_cron_field, text, 0); }
+std::string month(const char* text) { return named<12>(&CronSchedule::init_months_cron_field, text, 1); }
+std::string dom(const char* text) { return named<31>(&CronSchedule::init_dom_cron_field, text, 1); }
 
 std::string parseError(const char* expression) {
   const CronSchedule s(expression);

@@ -37,31 +37,19 @@ std::string hex(const std::string& s) {
   return out;
 }
 
-// A wire record of a varint field, built by hand so the test does not trust the library.
-std::string varintField(int number, std::uint64_t value) {
+// Wire records built by hand, so that the tests do not trust the library for them.
+std::string varint(std::uint64_t value) {
   std::string out;
-  for (std::uint64_t tag = static_cast<std::uint64_t>(number) << 3;; tag >>= 7) {
-    if (tag < 0x80) {
-      out += static_cast<char>(tag);
-      break;
-    }
-    out += static_cast<char>((tag & 0x7f) | 0x80);
-  }
-  for (;; value >>= 7) {
-    if (value < 0x80) {
-      out += static_cast<char>(value);
-      break;
-    }
-    out += static_cast<char>((value & 0x7f) | 0x80);
-  }
-  return out;
+  for (; value >= 0x80; value >>= 7) out += static_cast<char>((value & 0x7f) | 0x80);
+  return out + static_cast<char>(value);
+}
+
+std::string varintField(int number, std::uint64_t value) {
+  return varint(static_cast<std::uint64_t>(number) << 3) + varint(value);
 }
 
 std::string lengthField(int number, const std::string& payload) {
-  std::string out = varintField(number, 0);
-  out[out.size() - 1] = static_cast<char>(payload.size());  // payloads here are short
-  out[0] = static_cast<char>((number << 3) | 2);
-  return out + payload;
+  return varint((static_cast<std::uint64_t>(number) << 3) | 2) + varint(payload.size()) + payload;
 }
 
 }  // namespace
