@@ -24,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (t.seconds <= start || t.nanoseconds != 0) std::abort();
-  if (t.seconds - 1 > start && s.next({t.seconds - 1, 0}).seconds != t.seconds) std::abort();
+  // Starts of 0 and -1 seconds are refused by design ("invalid current time"): not re-searched.
+  const std::int64_t before = t.seconds - 1;
+  if (before > start && before != 0 && before != -1 && s.next({before, 0}).seconds != t.seconds) std::abort();
   return 0;
 }
