@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang under AddressSanitizer + UndefinedBehaviorSanitizer
-# and runs each from its seed corpus for a fixed time (FUZZ_SECONDS overrides every time).
+# and runs each from its seed corpus for the time its x_add_fuzzer() line gives (FUZZ_SECONDS
+# overrides every time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build/fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DXCOMMON_FUZZ=ON -DXLIBS_BUILD_TESTS=OFF -DXLIBS_WITH_MSG=OFF >/dev/null
+  -DXLIBS_FUZZ=ON -DXLIBS_BUILD_TESTS=OFF -DXLIBS_WITH_MSG=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 run() {  # run <binary> <seconds> <seed corpus dir>
@@ -23,7 +24,8 @@ run() {  # run <binary> <seconds> <seed corpus dir>
   tail -n 1 "$work.log"
 }
 
+# One line per target, written by the build: binary, seconds, seed corpus.
 while read -r bin secs seeds; do
-  [ -n "$bin" ] && run "$build/$bin" "$secs" "$seeds"
-done < <(grep -v '^#' scripts/fuzz_targets.txt)
+  [ -n "$bin" ] && run "$bin" "$secs" "$seeds"
+done <"$build/fuzz_targets.txt"
 echo "fuzzing: OK"

@@ -1,11 +1,11 @@
 #include "xcommon/cron_schedule.h"
 
-#include <cctype>
-#include <cstring>
 #include <limits>
 
 #include <fmt/format.h>
 
+#include "internal/civil_date.h"
+#include "internal/text_scan.h"
 #include "xcommon/xlogger.h"
 
 const int CronSchedule::MAX_RECURSIONS = 50;
@@ -13,75 +13,17 @@ const int CronSchedule::MAX_YEARS_DIFF = 4;
 
 namespace {
 
-// Splits at every `sep`: empty pieces count, an empty text gives one empty piece.
-template <typename Fn>
-void forEachPiece(std::string_view text, char sep, const Fn& fn) {
-  for (std::size_t start = 0;;) {
-    const std::size_t at = text.find(sep, start);
-    fn(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-    if (at == std::string_view::npos) return;
-    start = at + 1;
-  }
-}
-
-std::size_t countPieces(std::string_view text, char sep) {
-  std::size_t n = 0;
-  forEachPiece(text, sep, [&n](std::string_view) { ++n; });
-  return n;
-}
-
-// Optional leading white space, an optional sign, then only decimal digits; must fit 64 bits.
-bool readNumber(std::string_view text, std::int64_t& out) {
-  std::size_t i = 0;
-  while (i < text.size() && std::strchr(" \t\n\v\f\r", text[i]) != nullptr && text[i] != '\0') ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return false;
-  std::uint64_t value = 0;
-  const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (limit - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  out = negative ? static_cast<std::int64_t>(0 - value) : static_cast<std::int64_t>(value);
-  return true;
-}
+using XInternal::countPieces;
+using XInternal::daysFromCivil;
+using XInternal::daysInMonth;
+using XInternal::forEachPiece;
+using XInternal::readNumber;
+using XInternal::upper;
+using XInternal::weekday;
 
 void replaceFirst(std::string& text, std::string_view name, std::string_view number) {
   const std::size_t at = text.find(name);
   if (at != std::string::npos) text.replace(at, name.size(), number);
-}
-
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// ---- calendar arithmetic on plain integers (proleptic Gregorian, UTC)
-
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-bool isLeap(std::int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
-
-unsigned daysInMonth(std::int64_t y, unsigned m) {
-  static constexpr unsigned DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && isLeap(y) ? 29 : DAYS[m - 1];
-}
-
-unsigned weekday(std::int64_t days) {  // 0 = Sunday; day 0 was a Thursday
-  const std::int64_t w = (days + 4) % 7;
-  return static_cast<unsigned>(w < 0 ? w + 7 : w);
 }
 
 // First set bit at or above `from` (below 64), or -1.
@@ -160,55 +102,21 @@ std::string CronSchedule::Calendar::to_string() const {
 
 CronSchedule::CronSchedule() = default;
 
-CronSchedule::CronSchedule(std::string expression, bool log_errors) : log_errors(log_errors) {
+CronSchedule::CronSchedule(std::string expression, bool log_errors) : m_log_errors(log_errors) {
   init(std::move(expression));
 }
 
-CronSchedule::CronSchedule(CronSchedule&& other) noexcept
-    : valid(other.valid),
-      log_errors(other.log_errors),
-      error(std::move(other.error)),
-      expression(std::move(other.expression)),
-      recursions(other.recursions),
-      start_time(other.start_time),
-      seconds(other.seconds),
-      minutes(other.minutes),
-      hours(other.hours),
-      days_of_week(other.days_of_week),
-      days_of_month(other.days_of_month),
-      months(other.months) {
-  other.error.clear();
-  other.expression.clear();
-}
-
-CronSchedule& CronSchedule::operator=(CronSchedule&& other) noexcept {
-  if (this != &other) {
-    valid = other.valid;
-    log_errors = other.log_errors;
-    error = std::move(other.error);
-    expression = std::move(other.expression);
-    other.error.clear();
-    other.expression.clear();
-    recursions = other.recursions;
-    start_time = other.start_time;
-    seconds = other.seconds;
-    minutes = other.minutes;
-    hours = other.hours;
-    days_of_week = other.days_of_week;
-    days_of_month = other.days_of_month;
-    months = other.months;
-  }
-  return *this;
-}
+CronSchedule::CronSchedule(CronSchedule&& other) noexcept = default;
+CronSchedule& CronSchedule::operator=(CronSchedule&& other) noexcept = default;
 
 bool CronSchedule::compare(const CronSchedule& other) const {
-  return valid && other.valid && seconds == other.seconds && minutes == other.minutes &&
-         hours == other.hours && days_of_week == other.days_of_week &&
-         days_of_month == other.days_of_month && months == other.months;
+  return m_valid && other.m_valid && m_seconds == other.m_seconds && m_minutes == other.m_minutes &&
+         m_hours == other.m_hours && m_days_of_week == other.m_days_of_week &&
+         m_days_of_month == other.m_days_of_month && m_months == other.m_months;
 }
 
 bool CronSchedule::fail(std::string text) {
-  error = std::move(text);
+  m_error = std::move(text);
   return false;
 }
 
@@ -216,14 +124,14 @@ bool CronSchedule::fail(std::string text) {
 
 void CronSchedule::init(std::string&& text) {
   // A new expression never inherits bits or validity from an earlier one.
-  valid = false;
-  expression.clear();
-  seconds.reset();
-  minutes.reset();
-  hours.reset();
-  days_of_week.reset();
-  days_of_month.reset();
-  months.reset();
+  m_valid = false;
+  m_expression.clear();
+  m_seconds.reset();
+  m_minutes.reset();
+  m_hours.reset();
+  m_days_of_week.reset();
+  m_days_of_month.reset();
+  m_months.reset();
 
   if (text.empty()) {
     fail("invalid empty cron expression");
@@ -236,15 +144,15 @@ void CronSchedule::init(std::string&& text) {
   std::string_view pieces[6];
   std::size_t n = 0;
   forEachPiece(text, ' ', [&](std::string_view piece) { pieces[n++] = piece; });
-  const bool parsed = init_cron_field<60>(pieces[0], seconds, 0, 59) &&
-                      init_cron_field<60>(pieces[1], minutes, 0, 59) &&
-                      init_cron_field<24>(pieces[2], hours, 0, 23) &&
-                      init_dom_cron_field(pieces[3], days_of_month) &&
-                      init_months_cron_field(pieces[4], months) && init_dow_cron_field(pieces[5], days_of_week);
+  const bool parsed = init_cron_field<60>(pieces[0], m_seconds, 0, 59) &&
+                      init_cron_field<60>(pieces[1], m_minutes, 0, 59) &&
+                      init_cron_field<24>(pieces[2], m_hours, 0, 23) &&
+                      init_dom_cron_field(pieces[3], m_days_of_month) &&
+                      init_months_cron_field(pieces[4], m_months) && init_dow_cron_field(pieces[5], m_days_of_week);
   if (!parsed) return;
-  expression = std::move(text);
+  m_expression = std::move(text);
   text.clear();
-  valid = true;
+  m_valid = true;
 }
 
 template <std::size_t N>
@@ -363,7 +271,7 @@ std::string CronSchedule::normalize_dow_field(std::string_view field) const {
 // ---- search
 
 XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
-  if (!valid) {
+  if (!m_valid) {
     fail("cron expression is not valid");
     return {};
   }
@@ -375,16 +283,16 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
     fail("invalid current time");
     return {};
   }
-  recursions = 0;
-  start_time = start;
+  m_recursions = 0;
+  m_start_time = start;
   const int startYear = cal.time.tm_year;
   // The search is inclusive: begin one second after the start's whole second.
   ++cal.time.tm_sec;
   if (!do_next(cal, startYear)) {
-    recursions = 0;
+    m_recursions = 0;
     return {};
   }
-  recursions = 0;
+  m_recursions = 0;
   const std::int64_t days =
       daysFromCivil(std::int64_t{cal.time.tm_year} + 1900, static_cast<unsigned>(cal.time.tm_mon + 1),
                     static_cast<unsigned>(cal.time.tm_mday));
@@ -417,10 +325,10 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
     ++d;
   }
 
-  const std::uint64_t secMask = seconds.to_ullong(), minMask = minutes.to_ullong(), hourMask = hours.to_ullong();
-  const auto monMask = static_cast<std::uint32_t>(months.to_ulong());
-  const auto domMask = static_cast<std::uint64_t>(days_of_month.to_ulong());
-  const auto dowMask = static_cast<std::uint32_t>(days_of_week.to_ulong());
+  const std::uint64_t secMask = m_seconds.to_ullong(), minMask = m_minutes.to_ullong(), hourMask = m_hours.to_ullong();
+  const auto monMask = static_cast<std::uint32_t>(m_months.to_ulong());
+  const auto domMask = static_cast<std::uint64_t>(m_days_of_month.to_ulong());
+  const auto dowMask = static_cast<std::uint32_t>(m_days_of_week.to_ulong());
 
   auto store = [&](bool ok) {
     cal.time.tm_year = static_cast<int>(y - 1900);
@@ -466,7 +374,7 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
   };
 
   for (;;) {
-    if (++recursions > MAX_RECURSIONS) {
+    if (++m_recursions > MAX_RECURSIONS) {
       fail("too many recursions");
       store(false);
       logLimit("too many recursions", MAX_RECURSIONS, cal);
@@ -513,8 +421,8 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
 }
 
 void CronSchedule::logLimit(const char* what, int limit, const Calendar& where) {
-  if (!log_errors) return;
+  if (!m_log_errors) return;
   XLOG(XLogger::ERROR,
        "CronSchedule::next() stopped due to {} (>{})\n\tcron: {}\n\tstart time: {}\n\tcurrent time: {}", what,
-       limit, expression, Calendar(start_time).to_string(), where.to_string());
+       limit, m_expression, Calendar(m_start_time).to_string(), where.to_string());
 }

@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "xcommon/xlogger.h"
-#include "xcommon/xutils.h"
+#include "xcommon/xutils/encoding.h"
 
 namespace {
 

@@ -13,7 +13,8 @@
 #include <fmt/compile.h>
 
 #include "xcommon/xtime.h"
-#include "xcommon/xutils.h"
+#include "xcommon/xutils/ids.h"
+#include "xcommon/xutils/text.h"
 
 std::unique_ptr<XLogger> XLogger::s_instance;
 

@@ -48,7 +48,7 @@ class XCOMMON_EXPORT CronSchedule {
   CronSchedule();  // invalid, log_errors true
   explicit CronSchedule(std::string expression, bool log_errors = true);
   CronSchedule(const CronSchedule& other) = default;
-  CronSchedule(CronSchedule&& other) noexcept;  // the source's texts are left empty
+  CronSchedule(CronSchedule&& other) noexcept;  // member by member; the source's texts are left empty
   CronSchedule& operator=(const CronSchedule& other) = default;
   CronSchedule& operator=(CronSchedule&& other) noexcept;
   ~CronSchedule() = default;
@@ -65,9 +65,9 @@ class XCOMMON_EXPORT CronSchedule {
   // line is logged when log_errors is set. A successful search allocates nothing.
   XTime::Timestamp next(const XTime::Timestamp& start);
 
-  bool is_valid() const { return valid; }
-  const std::string& get_error() const { return error; }  // the last failure; kept on success
-  const std::string& get_expression() const { return expression; }
+  bool is_valid() const { return m_valid; }
+  const std::string& get_error() const { return m_error; }  // the last failure; kept on success
+  const std::string& get_expression() const { return m_expression; }
 
   // The field parsers, public so that a caller can validate a single field. Each returns
   // false with get_error() set.
@@ -89,16 +89,16 @@ class XCOMMON_EXPORT CronSchedule {
   bool fail(std::string text);  // stores the text, returns false
   void logLimit(const char* what, int limit, const Calendar& where);
 
-  bool valid = false;
-  bool log_errors = true;
-  std::string error;
-  std::string expression;
-  int recursions = 0;  // passes of the running search; 0 at rest
-  XTime::Timestamp start_time;
-  std::bitset<60> seconds;
-  std::bitset<60> minutes;
-  std::bitset<24> hours;
-  std::bitset<7> days_of_week;  // bit 0 = Sunday
-  std::bitset<31> days_of_month;  // bit 0 = the 1st
-  std::bitset<12> months;  // bit 0 = January
+  bool m_valid = false;
+  bool m_log_errors = true;
+  std::string m_error;
+  std::string m_expression;
+  int m_recursions = 0;  // passes of the running search; 0 at rest
+  XTime::Timestamp m_start_time;
+  std::bitset<60> m_seconds;
+  std::bitset<60> m_minutes;
+  std::bitset<24> m_hours;
+  std::bitset<7> m_days_of_week;  // bit 0 = Sunday
+  std::bitset<31> m_days_of_month;  // bit 0 = the 1st
+  std::bitset<12> m_months;  // bit 0 = January
 };

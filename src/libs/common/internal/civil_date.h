@@ -1,0 +1,33 @@
+#pragma once
+
+// Calendar arithmetic on plain integers (proleptic Gregorian, UTC), for searches that must
+// not call timegm at every step. Private to the library.
+
+#include <cstdint>
+
+namespace XInternal {
+
+// Days since 1970-01-01 of a civil date; m in 1..12, d in 1..31.
+constexpr std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+constexpr bool isLeap(std::int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+
+constexpr unsigned daysInMonth(std::int64_t y, unsigned m) {
+  constexpr unsigned DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && isLeap(y) ? 29 : DAYS[m - 1];
+}
+
+// 0 = Sunday; day 0 was a Thursday.
+constexpr unsigned weekday(std::int64_t days) {
+  const std::int64_t w = (days + 4) % 7;
+  return static_cast<unsigned>(w < 0 ? w + 7 : w);
+}
+
+}  // namespace XInternal

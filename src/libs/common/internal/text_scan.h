@@ -1,0 +1,61 @@
+#pragma once
+
+// Text scanning shared by the parsers of libxcommon: pieces between separators and decimal
+// numbers read with overflow checks. Private to the library.
+
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace XInternal {
+
+// Calls fn for every piece between `sep`s: empty pieces count, an empty text gives one empty
+// piece.
+template <typename Fn>
+void forEachPiece(std::string_view text, char sep, const Fn& fn) {
+  for (std::size_t start = 0;;) {
+    const std::size_t at = text.find(sep, start);
+    fn(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+    if (at == std::string_view::npos) return;
+    start = at + 1;
+  }
+}
+
+inline std::size_t countPieces(std::string_view text, char sep) {
+  std::size_t n = 0;
+  forEachPiece(text, sep, [&n](std::string_view) { ++n; });
+  return n;
+}
+
+// The C locale's white space, tested on the byte so that no locale changes a parse.
+constexpr bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Optional leading white space, an optional sign, then only decimal digits; false unless the
+// value fits 64 bits.
+inline bool readNumber(std::string_view text, std::int64_t& out) {
+  std::size_t i = 0;
+  while (i < text.size() && isSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  std::uint64_t value = 0;
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (limit - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  out = negative ? static_cast<std::int64_t>(0 - value) : static_cast<std::int64_t>(value);
+  return true;
+}
+
+inline std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace XInternal
