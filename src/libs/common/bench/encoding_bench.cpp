@@ -6,7 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "xcommon/xutils.h"
+#include "xcommon/xutils/encoding.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "xcommon/xlogger.h"
-#include "xcommon/xutils.h"
+#include "xcommon/xutils/ids.h"
 
 namespace {
 

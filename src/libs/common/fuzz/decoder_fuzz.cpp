@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "xcommon/xutils.h"
+#include "xcommon/xutils/encoding.h"
 
 #ifndef DECODER
 #error "build with -DDECODER=1 (base64), 2 (base64url) or 3 (hex)"

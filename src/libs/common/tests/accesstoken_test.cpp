@@ -8,42 +8,25 @@
 #include <gtest/gtest.h>
 
 #include "xcommon/xlogger.h"
-#include "xcommon/xutils.h"
+#include "log_capture.h"
+#include "xcommon/xutils/encoding.h"
 
 namespace {
 
 const std::string URL_ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
 // Collects the WARNING lines of the logger in memory.
-class TokenTest : public ::testing::Test {
+class AccessTokens : public ::testing::Test {
  protected:
-  void SetUp() override {
-    XLogger::destroyInstance();
-    m_stream = open_memstream(&m_data, &m_size);
-    XLogger::instance()->addSink(std::make_unique<XLogger::StdOutSink>(m_stream, m_stream, m_stream),
-                                 XLogger::WARNING);
-  }
-  void TearDown() override {
-    XLogger::destroyInstance();
-    std::fclose(m_stream);
-    std::free(m_data);
-  }
-  std::string logged() {
-    std::fflush(m_stream);
-    std::string text(m_data, m_size);
-    std::fseek(m_stream, 0, SEEK_SET);
-    return text;
-  }
-  FILE* m_stream = nullptr;
-  char* m_data = nullptr;
-  std::size_t m_size = 0;
+  std::string logged() { return m_log.take(); }
+  TestSupport::LogCapture m_log{XLogger::WARNING};
 };
 
 XAccessToken parse(const std::string& text) { return XAccessToken(text.c_str(), text.size()); }
 
 }  // namespace
 
-TEST_F(TokenTest, GeneratedTokenParsesBack) {
+TEST_F(AccessTokens, GeneratedTokenParsesBack) {
   const std::time_t before = std::time(nullptr);
   const XAccessToken token(60, 0x5A);
   EXPECT_FALSE(token.is_valid());  // only the parsing constructor decides validity
@@ -72,7 +55,33 @@ TEST_F(TokenTest, GeneratedTokenParsesBack) {
   EXPECT_EQ(empty.expiry(), 0);
 }
 
-TEST_F(TokenTest, EveryChangedCharacterIsCaught) {
+// A text made outside the library: expiry 2000000000, random bytes 1..10, flag 0x5A and the
+// checksum 0x10, in unpadded base64url.
+TEST_F(AccessTokens, KnownTextDecodesFieldByField) {
+  const XAccessToken token = parse("AJQ1dwAAAAABAgMEBQYHCAkKWhA");
+  EXPECT_TRUE(token.is_valid());
+  EXPECT_EQ(token.expiry(), 2000000000);
+  EXPECT_EQ(token.flag(), 0x5A);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(token.record()[8 + i], i + 1) << i;
+  EXPECT_EQ(token.record()[19], 0x10);
+  EXPECT_EQ(logged(), "");
+}
+
+// The random bytes are the 9th to 18th of twenty rand() % 255 draws, and exactly twenty are
+// taken per token.
+TEST_F(AccessTokens, RandomBytesComeFromTwentyDraws) {
+  for (unsigned seed : {1u, 77u, 4242u}) {
+    std::srand(seed);
+    int draws[21];
+    for (int& d : draws) d = std::rand();
+    std::srand(seed);
+    const XAccessToken token(60, 0);
+    EXPECT_EQ(std::rand(), draws[20]) << seed;
+    for (int i = 8; i < 18; ++i) EXPECT_EQ(token.record()[i], draws[i] % 255) << seed << " byte " << i;
+  }
+}
+
+TEST_F(AccessTokens, EveryChangedCharacterIsCaught) {
   const XAccessToken token(600, 1);
   const std::string text = token.text();
   for (std::size_t i = 0; i < 26; ++i) {
@@ -91,7 +100,7 @@ TEST_F(TokenTest, EveryChangedCharacterIsCaught) {
             std::string::npos);
 }
 
-TEST_F(TokenTest, MalformedAndExpiredTokensWarn) {
+TEST_F(AccessTokens, MalformedAndExpiredTokensWarn) {
   const XAccessToken token(600, 1);
   struct Case {
     std::string text, warning;
@@ -130,13 +139,13 @@ TEST_F(TokenTest, MalformedAndExpiredTokensWarn) {
   EXPECT_LT(expired.expiry(), std::time(nullptr));
 }
 
-TEST_F(TokenTest, NothingIsLoggedBelowWarning) {
+TEST_F(AccessTokens, NothingIsLoggedBelowWarning) {
   XLogger::instance()->setMaxVerbosity(XLogger::ERROR);
   EXPECT_FALSE(parse("garbage").is_valid());
   EXPECT_EQ(logged(), "");
 }
 
-TEST_F(TokenTest, LengthBeyondTheTextIsSafe) {
+TEST_F(AccessTokens, LengthBeyondTheTextIsSafe) {
   const XAccessToken token(60, 0);
   const XAccessToken parsed(token.text().c_str(), 1000);  // never reads past the NUL
   EXPECT_TRUE(parsed.is_valid());
@@ -144,7 +153,7 @@ TEST_F(TokenTest, LengthBeyondTheTextIsSafe) {
 }
 
 // A second implementation of the format: Python's base64 and its own checksum and expiry.
-TEST_F(TokenTest, PythonReadsTheRecord) {
+TEST_F(AccessTokens, PythonReadsTheRecord) {
   const XAccessToken token(3600, 0x42);
   const std::string script =
       "import base64,sys\n"

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
+#include "scoped_env.h"
 #include "xcommon/xlogger.h"
 
 using XTime::Timestamp;
@@ -184,11 +186,7 @@ TEST(CronNext, KnownSchedules) {
 }
 
 TEST(CronNext, LimitsAndFailures) {
-  XLogger::destroyInstance();
-  char* data = nullptr;
-  std::size_t size = 0;
-  FILE* stream = open_memstream(&data, &size);
-  XLogger::instance()->addSink(std::make_unique<XLogger::StdOutSink>(stream, stream, stream), XLogger::ERROR);
+  TestSupport::LogCapture capture(XLogger::ERROR);
   struct Case {
     const char* expression;
     Timestamp start;
@@ -209,22 +207,16 @@ TEST(CronNext, LimitsAndFailures) {
     EXPECT_EQ(s.next(c.start), Timestamp{}) << c.expression;
     EXPECT_EQ(s.get_error(), c.error) << c.expression;
   }
-  std::fflush(stream);
-  const std::string log(data, size);
+  const std::string log = capture.take();
   EXPECT_NE(log.find("ERROR] CronSchedule::next() stopped due to too large years diff (>4)\n\tcron: 0 0 0 1 1 MON\n"
                      "\tstart time: 2024-01-02 00:00:00\n\tcurrent time: 2029-01-01 00:00:00 (cron_schedule.cpp:"),
             std::string::npos)
       << log;
 
-  const std::size_t before = size;
   CronSchedule quiet("0 0 0 30 2 *", false);
   EXPECT_EQ(quiet.next(utc(2024, 1, 15)), Timestamp{});
   EXPECT_EQ(quiet.get_error(), "maximum years limit reached");
-  std::fflush(stream);
-  EXPECT_EQ(size, before);  // nothing logged with log_errors off
-  XLogger::destroyInstance();
-  std::fclose(stream);
-  std::free(data);
+  EXPECT_EQ(capture.take(), "");  // nothing logged with log_errors off
 }
 
 TEST(CronNext, CalendarText) {
@@ -242,22 +234,15 @@ TEST(CronNext, CalendarText) {
 
 // Expressions are read in UTC whatever the process's time zone.
 TEST(CronNext, IgnoresTheLocalTimeZone) {
-  const char* old = std::getenv("TZ");
-  const std::string saved = old != nullptr ? old : "";
-  setenv("TZ", "XYZ-14", 1);  // fourteen hours east of UTC
-  tzset();
   CronSchedule s("0 0 12 * * *");
-  EXPECT_EQ(show(s.next(utc(2024, 6, 1, 11, 59, 59))), "2024-06-01 12:00:00");
   CronSchedule w("0 30 9 * * MON-FRI");
-  EXPECT_EQ(show(w.next(utc(2024, 3, 1, 10))), "2024-03-04 09:30:00");
-  setenv("TZ", "XYZ+11", 1);
-  tzset();
+  {
+    const TestSupport::ScopedEnv tz("TZ", "XYZ-14");  // fourteen hours east of UTC
+    EXPECT_EQ(show(s.next(utc(2024, 6, 1, 11, 59, 59))), "2024-06-01 12:00:00");
+    EXPECT_EQ(show(w.next(utc(2024, 3, 1, 10))), "2024-03-04 09:30:00");
+  }
+  const TestSupport::ScopedEnv tz("TZ", "XYZ+11");
   EXPECT_EQ(show(s.next(utc(2024, 6, 1, 12))), "2024-06-02 12:00:00");
-  if (old != nullptr)
-    setenv("TZ", saved.c_str(), 1);
-  else
-    unsetenv("TZ");
-  tzset();
 }
 
 // ---- property: next() against a brute-force scan

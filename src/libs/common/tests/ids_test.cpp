@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "xcommon/xutils.h"
+#include "xcommon/xutils/ids.h"
 
-TEST(IdsConcurrency, ThreadsHaveTheirOwnTidAndShareThePid) {
+TEST(CachedIdsConcurrency, ThreadsHaveTheirOwnTidAndShareThePid) {
   constexpr int THREADS = 8;
   std::vector<std::uint64_t> tids(THREADS), kernelTids(THREADS);
   std::vector<int> pids(THREADS);
@@ -34,7 +34,7 @@ TEST(IdsConcurrency, ThreadsHaveTheirOwnTidAndShareThePid) {
   EXPECT_NE(XUtils::get_tid(), tids[0]);
 }
 
-TEST(Ids, ForkedChildSeesItsOwnIds) {
+TEST(CachedIds, ForkedChildSeesItsOwnIds) {
   const int parentPid = XUtils::get_pid();
   const std::uint64_t parentTid = XUtils::get_tid();
   int fds[2];

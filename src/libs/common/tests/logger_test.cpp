@@ -17,34 +17,15 @@
 #include <gtest/gtest.h>
 
 #include "fake_clock.h"
-#include "xcommon/xutils.h"
+#include "file_reader.h"
+#include "log_capture.h"
+#include "scoped_env.h"
+#include "xcommon/xutils/ids.h"
 
 namespace {
 
-// A stream backed by memory; text() flushes and returns everything written so far.
-class MemStream {
- public:
-  MemStream() : m_file(open_memstream(&m_data, &m_size)) {}
-  ~MemStream() {
-    std::fclose(m_file);
-    std::free(m_data);
-  }
-  FILE* get() const { return m_file; }
-  std::string text() {
-    std::fflush(m_file);
-    return {m_data, m_size};
-  }
-
- private:
-  char* m_data = nullptr;
-  std::size_t m_size = 0;
-  FILE* m_file;
-};
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using TestSupport::MemStream;
+using TestSupport::readFile;
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -69,18 +50,12 @@ std::string tempPath(const std::string& name) {
       .string();
 }
 
-class LoggerTest : public ::testing::Test {
+class Logging : public ::testing::Test {
  protected:
-  void SetUp() override {
-    unsetenv("NO_COLOR");
-    unsetenv("FORCE_COLOR");
-    XLogger::destroyInstance();
-  }
+  void SetUp() override { XLogger::destroyInstance(); }
   void TearDown() override {
     XLogger::destroyInstance();
     FakeClock::clearWall();
-    unsetenv("NO_COLOR");
-    unsetenv("FORCE_COLOR");
     for (const auto& p : m_paths) std::filesystem::remove(p);
   }
   std::string path(const std::string& name) {
@@ -95,9 +70,15 @@ class LoggerTest : public ::testing::Test {
     return raw;
   }
 
+  // Colour is off unless a test asks for it; whatever a test sets is undone after it.
+  TestSupport::ScopedEnv m_noColor{"NO_COLOR", nullptr};
+  TestSupport::ScopedEnv m_forceColor{"FORCE_COLOR", nullptr};
   MemStream out, err, sys;
   std::vector<std::string> m_paths;
 };
+
+// The same fixture for the suite that also runs under ThreadSanitizer.
+class LoggingConcurrency : public Logging {};
 
 int sideEffects = 0;
 int touch() { return ++sideEffects; }
@@ -117,7 +98,7 @@ struct fmt::formatter<Throws> : fmt::formatter<int> {
   }
 };
 
-TEST_F(LoggerTest, NothingIsFormattedWithoutSinksOrAboveTheMaximum) {
+TEST_F(Logging, NothingIsFormattedWithoutSinksOrAboveTheMaximum) {
   Counted::formats = 0;
   XLogger::instance()->printf(XLogger::SYSTEM, __FILE__, __LINE__, "{}", Counted{});
   EXPECT_EQ(Counted::formats, 0);
@@ -135,7 +116,7 @@ TEST_F(LoggerTest, NothingIsFormattedWithoutSinksOrAboveTheMaximum) {
   EXPECT_EQ(Counted::formats, 1);
 }
 
-TEST_F(LoggerTest, StdOutSinkPicksTheStreamByLevel) {
+TEST_F(Logging, StdOutSinkPicksTheStreamByLevel) {
   addStdOut(XLogger::INFO);
   XLOG(XLogger::INFO, "info {}", 1);
   XLOG(XLogger::WARNING, "warning {}", 2);
@@ -154,10 +135,11 @@ TEST_F(LoggerTest, StdOutSinkPicksTheStreamByLevel) {
   EXPECT_TRUE(std::regex_match(sys.text(), sysLine)) << sys.text();
 }
 
-TEST_F(LoggerTest, HeaderRoundsMillisecondsAndCarriesIntoTheNextSecond) {
+TEST_F(Logging, HeaderRoundsMillisecondsAndCarriesIntoTheNextSecond) {
+  const TestSupport::ScopedEnv tz("TZ", "UTC");
   addStdOut(XLogger::DBG3);
   const std::string ids = fmt::format("p{}/t{}", XUtils::get_pid(), XUtils::get_tid());
-  const std::int64_t t = 1709647629;  // 2024-03-05 14:07:09 UTC; the tests run with TZ=UTC
+  const std::int64_t t = 1709647629;  // 2024-03-05 14:07:09 UTC
   const std::pair<std::int64_t, const char*> cases[] = {
       {42499, "14:07:09.042"}, {42500, "14:07:09.043"}, {0, "14:07:09.000"},
       {999499, "14:07:09.999"}, {999500, "14:07:10.000"}, {999999, "14:07:10.000"}};
@@ -174,7 +156,7 @@ TEST_F(LoggerTest, HeaderRoundsMillisecondsAndCarriesIntoTheNextSecond) {
   EXPECT_EQ(splitLines(out.text()).back(), fmt::format("[2025-01-01 00:00:00.000 {} INFO] m", ids));
 }
 
-TEST_F(LoggerTest, LocationSuffixUsesTheBaseName) {
+TEST_F(Logging, LocationSuffixUsesTheBaseName) {
   addStdOut(XLogger::INFO);
   auto* logger = XLogger::instance();
   logger->println(XLogger::INFO, nullptr, 7, "a");
@@ -190,8 +172,8 @@ TEST_F(LoggerTest, LocationSuffixUsesTheBaseName) {
   EXPECT_EQ(lines[4], "second line (:10)");
 }
 
-TEST_F(LoggerTest, StyledLinesHaveExactEscapeSequences) {
-  setenv("FORCE_COLOR", "1", 1);
+TEST_F(Logging, StyledLinesHaveExactEscapeSequences) {
+  const TestSupport::ScopedEnv force("FORCE_COLOR", "1");
   XLogger::StdOutSink sink(out.get(), out.get(), out.get());
   const std::string grey = "\x1b[38;2;128;128;128m", reset = "\x1b[0m", bold = "\x1b[1m";
   const std::pair<XLogger::Level, std::string> cases[] = {
@@ -212,12 +194,9 @@ TEST_F(LoggerTest, StyledLinesHaveExactEscapeSequences) {
   }
 }
 
-TEST_F(LoggerTest, ColourFollowsTheEnvironment) {
+TEST_F(Logging, ColourFollowsTheEnvironment) {
   auto plain = [&](const char* noColor, const char* forceColor) {
-    unsetenv("NO_COLOR");
-    unsetenv("FORCE_COLOR");
-    if (noColor != nullptr) setenv("NO_COLOR", noColor, 1);
-    if (forceColor != nullptr) setenv("FORCE_COLOR", forceColor, 1);
+    const TestSupport::ScopedEnv no("NO_COLOR", noColor), force("FORCE_COLOR", forceColor);
     MemStream stream;  // not a terminal
     XLogger::StdOutSink sink(stream.get(), stream.get(), stream.get());
     sink.print(XLogger::ERROR, nullptr, 0, "[H]", "m");
@@ -231,7 +210,7 @@ TEST_F(LoggerTest, ColourFollowsTheEnvironment) {
   EXPECT_FALSE(plain("", "yes"));
 }
 
-TEST_F(LoggerTest, EmptyNoColorKeepsColourOnATerminal) {
+TEST_F(Logging, EmptyNoColorKeepsColourOnATerminal) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
@@ -239,8 +218,7 @@ TEST_F(LoggerTest, EmptyNoColorKeepsColourOnATerminal) {
   FILE* tty = std::fopen(ptsname(master), "w");
   ASSERT_NE(tty, nullptr);
   auto coloured = [&](const char* noColor) {
-    unsetenv("NO_COLOR");
-    if (noColor != nullptr) setenv("NO_COLOR", noColor, 1);
+    const TestSupport::ScopedEnv no("NO_COLOR", noColor);
     MemStream stream;
     XLogger::StdOutSink sink(tty, stream.get(), stream.get());
     sink.print(XLogger::ERROR, nullptr, 0, "[H]", "m");
@@ -253,7 +231,7 @@ TEST_F(LoggerTest, EmptyNoColorKeepsColourOnATerminal) {
   close(master);
 }
 
-TEST_F(LoggerTest, VerbosityBookkeeping) {
+TEST_F(Logging, VerbosityBookkeeping) {
   auto* logger = XLogger::instance();
   EXPECT_EQ(logger->maxVerbosity(), XLogger::SYSTEM);
   EXPECT_EQ(logger->increaseMaxVerbosity(), XLogger::ERROR);  // no sinks yet
@@ -299,7 +277,7 @@ TEST_F(LoggerTest, VerbosityBookkeeping) {
   EXPECT_EQ(fileRaw->verbosity(), XLogger::ERROR);
 }
 
-TEST_F(LoggerTest, SystemLinesReachEverySinkAndOutOfRangeLevelsAreClamped) {
+TEST_F(Logging, SystemLinesReachEverySinkAndOutOfRangeLevelsAreClamped) {
   addStdOut(XLogger::SYSTEM);
   const std::string logPath = path("system.log");
   XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::DBG3);
@@ -314,7 +292,7 @@ TEST_F(LoggerTest, SystemLinesReachEverySinkAndOutOfRangeLevelsAreClamped) {
   EXPECT_NE(file.find("SYSTEM] too low"), std::string::npos);
 }
 
-TEST_F(LoggerTest, FormatFailureIsLoggedInItsPlace) {
+TEST_F(Logging, FormatFailureIsLoggedInItsPlace) {
   addStdOut(XLogger::INFO);
   XLOG(XLogger::WARNING, "value {}", Throws{});
   const auto lines = splitLines(err.text());
@@ -324,7 +302,7 @@ TEST_F(LoggerTest, FormatFailureIsLoggedInItsPlace) {
       << lines[0];
 }
 
-TEST_F(LoggerTest, FileSinkAppendsAndSameNameReplaces) {
+TEST_F(Logging, FileSinkAppendsAndSameNameReplaces) {
   const std::string first = path("first.log"), second = path("second.log");
   { std::ofstream(first) << "kept\n"; }
   XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(first), XLogger::INFO);
@@ -341,7 +319,7 @@ TEST_F(LoggerTest, FileSinkAppendsAndSameNameReplaces) {
   EXPECT_EQ(b[0].find('\x1b'), std::string::npos);
 }
 
-TEST_F(LoggerTest, FileSinkInAMissingDirectoryReportsAndIsSkipped) {
+TEST_F(Logging, FileSinkInAMissingDirectoryReportsAndIsSkipped) {
   const std::string errPath = path("stderr.txt");
   std::fflush(stderr);
   const int saved = dup(2);
@@ -361,7 +339,31 @@ TEST_F(LoggerTest, FileSinkInAMissingDirectoryReportsAndIsSkipped) {
   EXPECT_NE(out.text().find("still logged"), std::string::npos);
 }
 
-TEST_F(LoggerTest, MovedSinksLeaveEmptyShells) {
+// Replacing the sink that set the maximum keeps the maximum, so nothing becomes unloggable.
+TEST_F(Logging, ReplacingTheMostVerboseSinkKeepsTheMaximum) {
+  addStdOut(XLogger::DBG3);
+  addStdOut(XLogger::INFO);
+  EXPECT_EQ(XLogger::instance()->maxVerbosity(), XLogger::DBG3);
+  XLOG(XLogger::INFO, "after");
+  EXPECT_NE(out.text().find("INFO] after"), std::string::npos);
+}
+
+TEST_F(Logging, FileSinkMoveAssignmentClosesTheTargetsFile) {
+  auto openFiles = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const std::string first = path("first.log"), second = path("second.log");
+  XLogger::FileSink a(first), b(second);
+  const auto before = openFiles();
+  b = std::move(a);
+  EXPECT_EQ(openFiles(), before - 1);
+  EXPECT_FALSE(a.valid());
+  b.print(XLogger::INFO, nullptr, 0, "[H]", "to the first");
+  EXPECT_EQ(readFile(first), "[H] to the first\n");
+  EXPECT_EQ(readFile(second), "");
+}
+
+TEST_F(Logging, MovedSinksLeaveEmptyShells) {
   const std::string logPath = path("moved.log");
   XLogger::FileSink a(logPath);
   a.setVerbosity(XLogger::DBG2);
@@ -383,7 +385,7 @@ TEST_F(LoggerTest, MovedSinksLeaveEmptyShells) {
   EXPECT_EQ(s.name(), "");
 }
 
-TEST_F(LoggerTest, LoggerConcurrencyLinesFromThreadsNeverInterleave) {
+TEST_F(LoggingConcurrency, LinesFromThreadsNeverInterleave) {
   const std::string logPath = path("threads.log");
   XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
   constexpr int THREADS = 8, LINES = 500;
@@ -407,7 +409,7 @@ TEST_F(LoggerTest, LoggerConcurrencyLinesFromThreadsNeverInterleave) {
   }
 }
 
-TEST_F(LoggerTest, ForkedWorkersAppendingToOneFileKeepLinesWhole) {
+TEST_F(Logging, ForkedWorkersAppendingToOneFileKeepLinesWhole) {
   const std::string logPath = path("workers.log");
   XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
   constexpr int WORKERS = 4, LINES = 300;

@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::int64_t MS = 1000000;
 
-class TimerTest : public ::testing::Test {
+class Timers : public ::testing::Test {
  protected:
   void SetUp() override { FakeClock::setMonotonic({100, 0}); }
   void TearDown() override { FakeClock::clearMonotonic(); }
@@ -73,7 +73,7 @@ TEST(Clocks, MonotonicClockNeverGoesBack) {
   }
 }
 
-TEST_F(TimerTest, CountsOnlyRunningIntervals) {
+TEST_F(Timers, CountsOnlyRunningIntervals) {
   XTime::Timer timer;
   for (int i = 0; i < 4; ++i) {
     FakeClock::advanceMonotonic(600 * MS);
@@ -84,7 +84,7 @@ TEST_F(TimerTest, CountsOnlyRunningIntervals) {
   EXPECT_EQ(timer.stop(), (Timestamp{2, 400 * MS}));
 }
 
-TEST_F(TimerTest, MarkMovesOnResumeAndSuspendButNotOnStop) {
+TEST_F(Timers, MarkMovesOnResumeAndSuspendButNotOnStop) {
   XTime::Timer timer;
   FakeClock::advanceMonotonic(300 * MS);
   timer.resume();  // without suspend: the 0.3 s are dropped
@@ -100,7 +100,7 @@ TEST_F(TimerTest, MarkMovesOnResumeAndSuspendButNotOnStop) {
   EXPECT_EQ(timer.stop(), (Timestamp{0, 50 * MS}));
 }
 
-TEST_F(TimerTest, ScopedTimerReportsItsLifetime) {
+TEST_F(Timers, ScopedTimerReportsItsLifetime) {
   Timestamp seen{-1, -1};
   {
     XTime::ScopedTimer scoped([&seen](const Timestamp& elapsed) { seen = elapsed; });
@@ -109,7 +109,7 @@ TEST_F(TimerTest, ScopedTimerReportsItsLifetime) {
   EXPECT_EQ(seen, (Timestamp{1, 500 * MS}));
 }
 
-TEST_F(TimerTest, ScopedTimerWithoutCallbackReadsNoClockWhenDestroyed) {
+TEST_F(Timers, ScopedTimerWithoutCallbackReadsNoClockWhenDestroyed) {
   auto* scoped = new XTime::ScopedTimer(nullptr);
   const int readsAfterStart = FakeClock::monotonicReads();
   delete scoped;
