@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,10 +21,8 @@ std::unique_ptr<XLogger> XLogger::s_instance;
 
 namespace {
 
-constexpr const char* LEVEL_NAMES[] = {"SYSTEM", "ERROR", "WARNING", "INFO", "DBG1", "DBG2", "DBG3"};
 constexpr auto GREY = fmt::rgb(128, 128, 128);
 
-const char* levelName(XLogger::Level level) { return LEVEL_NAMES[XLogger::clampLevel(level) + 1]; }
 
 fmt::text_style levelStyle(XLogger::Level level) {
   switch (level) {
@@ -47,26 +46,43 @@ const char* baseName(const char* path) {
 
 using LineBuffer = fmt::basic_memory_buffer<char, 500>;
 
-// Local "YYYY-mm-dd HH:MM:SS" of a second, converted once per second per thread: localtime_r
-// takes glibc's time-zone lock and costs more than the rest of the header.
-struct LocalSecond {
+// The parts of a line header that change rarely, kept per thread: "[YYYY-mm-dd HH:MM:SS." of
+// the current local second (localtime_r takes glibc's time-zone lock and costs more than the
+// rest of the line) and " p<pid>/t<tid> " of the thread (its ids change only across fork).
+struct HeaderParts {
   std::int64_t second = INT64_MIN;
-  char text[32] = {};
-  std::size_t size = 0;
+  char date[32] = {};
+  std::size_t dateSize = 0;
+  int pid = -1;
+  std::uint64_t tid = 0;
+  char ids[48] = {};
+  std::size_t idsSize = 0;
 };
 
-std::string_view localDateTime(std::int64_t seconds) {
-  thread_local LocalSecond cache;
-  if (cache.second != seconds) {
+HeaderParts& headerParts(std::int64_t seconds) {
+  thread_local HeaderParts parts;
+  if (parts.second != seconds) {
     std::tm tm{};
     const auto t = static_cast<std::time_t>(seconds);
     localtime_r(&t, &tm);
-    const auto end = fmt::format_to_n(cache.text, sizeof cache.text, "{:%Y-%m-%d %H:%M:%S}", tm);
-    cache.size = std::min(end.size, sizeof cache.text);
-    cache.second = seconds;
+    const auto end = fmt::format_to_n(parts.date, sizeof parts.date, "[{:%Y-%m-%d %H:%M:%S}.", tm);
+    parts.dateSize = std::min(end.size, sizeof parts.date);
+    parts.second = seconds;
   }
-  return {cache.text, cache.size};
+  const int pid = XUtils::get_pid();
+  const std::uint64_t tid = XUtils::get_tid();
+  if (parts.pid != pid || parts.tid != tid) {
+    const auto end = fmt::format_to_n(parts.ids, sizeof parts.ids, FMT_COMPILE(" p{}/t{} "), pid, tid);
+    parts.idsSize = std::min(end.size, sizeof parts.ids);
+    parts.pid = pid;
+    parts.tid = tid;
+  }
+  return parts;
 }
+
+// "NAME] " of each level, SYSTEM first.
+constexpr std::string_view LEVEL_TAILS[] = {"SYSTEM] ", "ERROR] ", "WARNING] ", "INFO] ",
+                                            "DBG1] ",   "DBG2] ",  "DBG3] "};
 
 void append(LineBuffer& buf, std::string_view text) { buf.append(text.data(), text.data() + text.size()); }
 
@@ -97,6 +113,8 @@ void formatLine(LineBuffer& buf, const fmt::text_style* style, std::string_view 
 XLogger::Sink::Sink(std::string name) : m_name(std::move(name)) {}
 
 XLogger::Sink::~Sink() = default;
+
+bool XLogger::Sink::printLine(Level, std::string_view) const { return false; }
 
 XLogger::Sink::Sink(Sink&& other) noexcept
     : m_useColors(other.m_useColors),
@@ -136,9 +154,22 @@ XLogger::StdOutSink& XLogger::StdOutSink::operator=(StdOutSink&& other) noexcept
   return *this;
 }
 
+FILE* XLogger::StdOutSink::stream(Level level) const {
+  return level == SYSTEM ? m_sys : (level == ERROR || level == WARNING) ? m_err : m_out;
+}
+
+bool XLogger::StdOutSink::printLine(Level level, std::string_view line) const {
+  if (m_useColors) return false;
+  FILE* const out = stream(level);
+  if (out == nullptr) return true;
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  std::fwrite(line.data(), 1, line.size(), out);
+  return true;
+}
+
 void XLogger::StdOutSink::print(Level level, const char* file, int line, std::string_view header,
                                 std::string_view message) const {
-  FILE* const stream = level == SYSTEM ? m_sys : (level == ERROR || level == WARNING) ? m_err : m_out;
+  FILE* const stream = this->stream(level);
   if (stream == nullptr) return;
   // The whole line is built first, then written with one call under the lock.
   LineBuffer buf;
@@ -185,12 +216,21 @@ void XLogger::FileSink::print(Level, const char* file, int line, std::string_vie
   if (!m_file) return;
   LineBuffer buf;
   formatLine(buf, nullptr, header, message, file, line);
+  write({buf.data(), buf.size()});
+}
+
+bool XLogger::FileSink::printLine(Level, std::string_view line) const {
+  if (m_file) write(line);
+  return true;
+}
+
+void XLogger::FileSink::write(std::string_view line) const {
   const std::lock_guard<std::mutex> lock(m_mutex);
   // Bypass stdio: its buffer would split long lines into several writes, and with O_APPEND a
   // single write(2) is what keeps lines of concurrent processes whole.
   const int fd = fileno(m_file.get());
-  const char* data = buf.data();
-  std::size_t left = buf.size();
+  const char* data = line.data();
+  std::size_t left = line.size();
   while (left > 0) {
     const ssize_t n = ::write(fd, data, left);
     if (n < 0) {
@@ -261,21 +301,63 @@ XLogger::Level XLogger::increaseMaxVerbosity(const std::string& name) {
   return raised;
 }
 
-void XLogger::println(Level level, const char* file, int line, std::string_view message) const {
-  level = clampLevel(level);
+std::size_t XLogger::beginLine(fmt::memory_buffer& buf, Level level) {
   XTime::Timestamp t = XTime::now();
   int millis = t.nanoseconds / 1000000 + (t.nanoseconds % 1000000 > 499999 ? 1 : 0);
   if (millis >= 1000) {  // 999.5 ms and up carry into the next second
     ++t.seconds;
     millis -= 1000;
   }
-  LineBuffer header;
-  fmt::format_to(fmt::appender(header), FMT_COMPILE("[{}.{:03d} p{}/t{} {}]"), localDateTime(t.seconds),
-                 millis, XUtils::get_pid(), XUtils::get_tid(), levelName(level));
-  const std::string_view headerText(header.data(), header.size());
+  const HeaderParts& parts = headerParts(t.seconds);
+  const char digits[3] = {static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+                          static_cast<char>('0' + millis % 10)};
+  const std::string_view tail = LEVEL_TAILS[clampLevel(level) + 1];
+  // One resize, then plain copies: the pieces are short and their sizes known.
+  const std::size_t at = buf.size();
+  buf.resize(at + parts.dateSize + 3 + parts.idsSize + tail.size());
+  char* out = buf.data() + at;
+  out = std::copy_n(parts.date, parts.dateSize, out);
+  out = std::copy_n(digits, 3, out);
+  out = std::copy_n(parts.ids, parts.idsSize, out);
+  std::copy_n(tail.data(), tail.size(), out);
+  return buf.size();
+}
+
+void XLogger::formatFailure(fmt::memory_buffer& buf, const char* what) {
+  fmt::format_to(fmt::appender(buf), "Failed to format message: {}", what);
+}
+
+void XLogger::endLine(fmt::memory_buffer& buf, std::size_t start, Level level, const char* file,
+                      int line) const {
+  const std::size_t messageEnd = buf.size();
   const char* const name = file != nullptr ? baseName(file) : nullptr;
-  for (const auto& [key, sink] : m_sinks) {
-    if (sink->valid() && level <= sink->verbosity())
-      sink->print(level, name, line, headerText, message);
+  if (name != nullptr) {
+    const fmt::format_int number(line);
+    const std::size_t nameSize = std::strlen(name);
+    buf.resize(messageEnd + 2 + nameSize + 1 + number.size() + 2);
+    char* out = buf.data() + messageEnd;
+    out = std::copy_n(" (", 2, out);
+    out = std::copy_n(name, nameSize, out);
+    *out++ = ':';
+    out = std::copy_n(number.data(), number.size(), out);
+    std::copy_n(")\n", 2, out);
+  } else {
+    buf.push_back('\n');
   }
+  // Views into the buffer, taken once it no longer grows.
+  const std::string_view whole(buf.data(), buf.size());
+  const std::string_view header = whole.substr(0, start - 1);
+  const std::string_view message = whole.substr(start, messageEnd - start);
+  for (const auto& [key, sink] : m_sinks) {
+    if (sink->valid() && level <= sink->verbosity() && !sink->printLine(level, whole))
+      sink->print(level, name, line, header, message);
+  }
+}
+
+void XLogger::println(Level level, const char* file, int line, std::string_view message) const {
+  level = clampLevel(level);
+  fmt::memory_buffer buf;
+  const std::size_t start = beginLine(buf, level);
+  buf.append(message.data(), message.data() + message.size());
+  endLine(buf, start, level, file, line);
 }

@@ -66,7 +66,7 @@ void BM_FputsFflushBaseline(benchmark::State& state) {
   std::fclose(file);
   std::filesystem::remove(path);
 }
-BENCHMARK(BM_FputsFflushBaseline);
+BENCHMARK(BM_FputsFflushBaseline)->Iterations(200000);
 
 void BM_FileSinkLine(benchmark::State& state) {
   const std::string path = benchFile("filesink_bench.log");
@@ -77,6 +77,6 @@ void BM_FileSinkLine(benchmark::State& state) {
   XLogger::destroyInstance();
   std::filesystem::remove(path);
 }
-BENCHMARK(BM_FileSinkLine);
+BENCHMARK(BM_FileSinkLine)->Iterations(200000);
 
 }  // namespace

@@ -42,6 +42,10 @@ class XCOMMON_EXPORT XLogger {
     // formatted text without a line end.
     virtual void print(Level level, const char* file, int line, std::string_view header,
                        std::string_view message) const = 0;
+    // The logger's fast path: the finished plain line "header message (file:line)\n". A sink
+    // that writes it as it stands returns true; the default returns false, and the logger then
+    // calls print() with the parts, for a sink that styles or arranges them itself.
+    virtual bool printLine(Level level, std::string_view line) const;
 
     void setVerbosity(Level level) { m_verbosity.store(clampLevel(level), std::memory_order_relaxed); }
     Level verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
@@ -67,8 +71,11 @@ class XCOMMON_EXPORT XLogger {
     bool valid() const override { return true; }
     void print(Level level, const char* file, int line, std::string_view header,
                std::string_view message) const override;
+    bool printLine(Level level, std::string_view line) const override;  // false when colouring
 
    private:
+    FILE* stream(Level level) const;
+
     mutable std::mutex m_mutex;
     FILE* m_out;
     FILE* m_err;
@@ -88,10 +95,13 @@ class XCOMMON_EXPORT XLogger {
     bool valid() const override { return m_file != nullptr; }
     void print(Level level, const char* file, int line, std::string_view header,
                std::string_view message) const override;
+    bool printLine(Level level, std::string_view line) const override;
 
     static void closeFile(FILE* file);
 
    private:
+    void write(std::string_view line) const;
+
     std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr, &FileSink::closeFile};
     mutable std::mutex m_mutex;
   };
@@ -116,23 +126,34 @@ class XCOMMON_EXPORT XLogger {
   Level maxVerbosity() const { return m_maxVerbosity.load(std::memory_order_relaxed); }
 
   // Formats and emits one message. A format failure at run time is logged in its place as
-  // "Failed to format message: ...".
+  // "Failed to format message: ...". The header, the message and the location are formatted
+  // into one buffer, which a plain sink writes as it stands.
   template <typename... Args>
   void printf(Level level, const char* file, int line, fmt::format_string<Args...> format,
               Args&&... args) const {
     level = clampLevel(level);
     if (level > maxVerbosity() || m_sinks.empty()) return;
+    fmt::memory_buffer buf;  // inline storage: a typical line needs no heap
+    const std::size_t start = beginLine(buf, level);
     try {
-      fmt::memory_buffer text;  // inline storage: a typical message needs no heap
-      fmt::vformat_to(fmt::appender(text), fmt::string_view(format), fmt::make_format_args(args...));
-      println(level, file, line, std::string_view(text.data(), text.size()));
+      fmt::vformat_to(fmt::appender(buf), fmt::string_view(format), fmt::make_format_args(args...));
     } catch (const fmt::format_error& e) {
-      println(level, file, line, fmt::format("Failed to format message: {}", e.what()));
+      buf.resize(start);
+      formatFailure(buf, e.what());
     }
+    endLine(buf, start, level, file, line);
   }
 
   // Emits one formatted message to every valid sink that admits its (clamped) level.
   void println(Level level, const char* file, int line, std::string_view message) const;
+
+  // The part of a source path after its last '/', found at compile time by XLOG.
+  static consteval const char* sourceName(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+      if (*p == '/') name = p + 1;
+    return name;
+  }
 
   XLogger(const XLogger&) = delete;
   XLogger& operator=(const XLogger&) = delete;
@@ -142,6 +163,14 @@ class XCOMMON_EXPORT XLogger {
   XLogger() = default;
   static XLogger* createInstance();
   void raiseMaxVerbosity(Level level);
+  // Writes "[header] " for a line of `level` at the current time; returns where the message
+  // starts.
+  static std::size_t beginLine(fmt::memory_buffer& buf, Level level);
+  static void formatFailure(fmt::memory_buffer& buf, const char* what);
+  // Appends the location and the line feed to the message from `start` on and hands the
+  // line to the sinks.
+  void endLine(fmt::memory_buffer& buf, std::size_t start, Level level, const char* file,
+               int line) const;
 
   std::atomic<Level> m_maxVerbosity{SYSTEM};
   std::unordered_map<std::string, std::unique_ptr<Sink>> m_sinks;
@@ -156,5 +185,5 @@ class XCOMMON_EXPORT XLogger {
     XLogger* const xlog_logger_ = XLogger::instance();                                   \
     const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                       \
     if (xlog_level_ <= xlog_logger_->maxVerbosity())                                     \
-      xlog_logger_->printf(xlog_level_, __FILE__, __LINE__, __VA_ARGS__);                \
+      xlog_logger_->printf(xlog_level_, XLogger::sourceName(__FILE__), __LINE__, __VA_ARGS__); \
   } while (0)
