@@ -1,0 +1,37 @@
+#pragma once
+
+// An anonymous POSIX shared-memory segment, mapped read-write and shared with the processes
+// that this one forks after creating it.
+
+#include <string>
+
+#include "xcommon/xcommon_export.h"
+
+// The name is unlinked as soon as the segment is created, so every construction makes a new
+// segment, the name is free again at once, and only children forked later (not programs they
+// exec: the descriptor is close-on-exec) reach it. Never throws: a failure leaves an invalid
+// segment and the text of the failed call.
+class XCOMMON_EXPORT XSharedMem {
+ public:
+  // `name` as shm_open wants it: a leading slash and no other. Fails while another segment of
+  // that name exists (O_EXCL), and for size 0 (mmap refuses it).
+  XSharedMem(const char* name, unsigned long size);
+  ~XSharedMem();  // unmaps and closes; the system frees the segment when its last user lets go
+
+  XSharedMem(const XSharedMem&) = delete;
+  XSharedMem& operator=(const XSharedMem&) = delete;
+
+  bool is_valid() const { return m_valid; }
+  // "shm_open : ...", "ftruncate : ..." or "mmap : ..."; empty when valid.
+  const std::string& error() const { return m_error; }
+  void* address() const { return m_address; }      // null unless valid
+  unsigned long size() const { return m_size; }    // 0 unless valid
+  int descriptor() const { return m_descriptor; }  // -1 when shm_open failed
+
+ private:
+  bool m_valid = false;
+  int m_descriptor = -1;
+  unsigned long m_size = 0;
+  void* m_address = nullptr;
+  std::string m_error;
+};

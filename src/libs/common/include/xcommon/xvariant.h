@@ -1,0 +1,142 @@
+#pragma once
+
+// A small tagged value (nothing, null, bool, integers, double, text, JSON text, time) that
+// compares itself with another and prints itself for logs. One thread at a time per object.
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "xcommon/xcommon_export.h"
+#include "xcommon/xtime.h"
+
+class XCOMMON_EXPORT XVariant {
+ public:
+  enum class Type : std::uint8_t {
+    Undef,
+    Null,
+    Bool,
+    Int32,
+    UInt32,
+    Int64,
+    UInt64,
+    Double,
+    String,
+    Json,
+    Timestamp,
+  };
+
+  XVariant() noexcept : m_type(Type::Undef), m_value() {}
+  static XVariant createNull();
+
+  // One constructor per integer width so that int, long, char (an int), 0 (an int, not a
+  // pointer) and long long each pick exactly one kind; a narrower integer widens to Int32.
+  XVariant(bool value) noexcept : m_type(Type::Bool), m_value() { m_value.b = value; }
+  XVariant(std::int32_t value) noexcept : m_type(Type::Int32), m_value() { m_value.i32 = value; }
+  XVariant(std::uint32_t value) noexcept : m_type(Type::UInt32), m_value() { m_value.u32 = value; }
+  XVariant(std::int64_t value) noexcept : m_type(Type::Int64), m_value() { m_value.i64 = value; }
+  XVariant(std::uint64_t value) noexcept : m_type(Type::UInt64), m_value() { m_value.u64 = value; }
+  XVariant(long long value) noexcept : XVariant(static_cast<std::int64_t>(value)) {}
+  XVariant(unsigned long long value) noexcept : XVariant(static_cast<std::uint64_t>(value)) {}
+  XVariant(double value) noexcept : m_type(Type::Double), m_value() { m_value.d = value; }
+  XVariant(XTime::Timestamp value) noexcept : m_type(Type::Timestamp), m_value() {
+    m_value.ts = {value.seconds, value.nanoseconds};
+  }
+
+  // Type::String holding a strdup copy; a null text (or an allocation failure) stays null and
+  // prints "<NULL>".
+  XVariant(const char* text);
+  XVariant(std::nullptr_t) noexcept : m_type(Type::String), m_value() {}
+  // At most `length` bytes, stopping early at a NUL byte (strndup).
+  XVariant(const char* text, unsigned long length);
+  // Any other pointer would otherwise quietly become a Type::Bool.
+  template <typename T>
+    requires(!std::same_as<std::remove_cv_t<T>, char>)
+  XVariant(T*) = delete;
+
+  // As the text constructors, of kind Type::Json; the text is not validated.
+  static XVariant createJson(const char* text);
+  static XVariant createJson(const char* text, unsigned long length);
+
+  // A copy owns a fresh copy of the text. A moved-from variant is Type::Undef. Copy and
+  // destruction are inline so that copying a text costs no more than its strdup and free.
+  XVariant(const XVariant& other) : m_type(other.m_type), m_value(other.m_value) {
+    if (ownsText() && m_value.text != nullptr) m_value.text = strdup(m_value.text);
+  }
+  XVariant(XVariant&& other) noexcept;
+  XVariant& operator=(const XVariant& other);
+  XVariant& operator=(XVariant&& other) noexcept;
+  ~XVariant() {
+    if (ownsText()) std::free(m_value.text);
+  }
+
+  // Frees an owned text; the variant is then Type::Undef and can be assigned again.
+  void release() noexcept;
+
+  // Different kinds are never equal. Doubles compare as numbers (NaN != NaN, 0.0 == -0.0);
+  // texts with strcmp, a null text equal only to a null text.
+  bool operator==(const XVariant& other) const;
+
+  // "<UNDEF>", "<NULL>", "<TRUE>"/"<FALSE>", decimal integers, doubles as "{:f}", a text
+  // between double quotes (unescaped), JSON unquoted, a time as seconds.microseconds (rounded
+  // to the nearest microsecond, carried into the seconds).
+  std::string toString() const;
+
+  Type type() const { return m_type; }
+
+  // Each getter gives the value when the variant is of exactly that kind (no conversion
+  // between kinds, not even widening), otherwise the fallback.
+  bool getBool(bool fallback = false) const { return m_type == Type::Bool ? m_value.b : fallback; }
+  std::int32_t getInt32(std::int32_t fallback = 0) const {
+    return m_type == Type::Int32 ? m_value.i32 : fallback;
+  }
+  std::uint32_t getUInt32(std::uint32_t fallback = 0) const {
+    return m_type == Type::UInt32 ? m_value.u32 : fallback;
+  }
+  std::int64_t getInt64(std::int64_t fallback = 0) const {
+    return m_type == Type::Int64 ? m_value.i64 : fallback;
+  }
+  std::uint64_t getUInt64(std::uint64_t fallback = 0) const {
+    return m_type == Type::UInt64 ? m_value.u64 : fallback;
+  }
+  double getDouble(double fallback = 0.0) const {
+    return m_type == Type::Double ? m_value.d : fallback;
+  }
+  // The owned text of a Type::String or Type::Json (possibly null), otherwise null. Valid until
+  // the variant changes.
+  const char* getText() const {
+    return m_type == Type::String || m_type == Type::Json ? m_value.text : nullptr;
+  }
+  // The time of a Type::Timestamp, otherwise the zero timestamp.
+  XTime::Timestamp getTimestamp() const {
+    return m_type == Type::Timestamp ? XTime::Timestamp{m_value.ts.seconds, m_value.ts.nanoseconds}
+                                     : XTime::Timestamp{};
+  }
+
+ private:
+  // XTime::Timestamp has default member initialisers, which a union member may not have.
+  struct Time {
+    std::int64_t seconds;
+    std::int32_t nanoseconds;
+  };
+  // Value-initialisation zeroes the first member, the largest, and so the whole slot.
+  union Value {
+    Time ts;
+    bool b;
+    std::int32_t i32;
+    std::uint32_t u32;
+    std::int64_t i64;
+    std::uint64_t u64;
+    double d;
+    char* text;
+  };
+
+  bool ownsText() const { return m_type == Type::String || m_type == Type::Json; }
+
+  Type m_type;
+  Value m_value;
+};

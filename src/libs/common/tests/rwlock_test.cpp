@@ -1,0 +1,220 @@
+#include "xcommon/xrwlock.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "xcommon/xsharedmem.h"
+#include "xcommon/xutils/text.h"
+
+namespace {
+
+std::string uniqueName() {
+  static std::atomic<int> counter{0};
+  return "/xrwlock-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+// Readers overlap; writers keep two counters in step, which readers check. A lock that let a
+// writer in beside anyone else shows up as a mismatch, a lost increment or a ThreadSanitizer race.
+template <typename Lock>
+void checkReadersShareWritersExclude(Lock& lock) {
+  ASSERT_TRUE(lock.is_valid()) << lock.error();
+  ASSERT_TRUE(lock.lock_for_read());
+  std::thread([&] {
+    EXPECT_TRUE(lock.try_lock_for_read());  // no writer waiting: shared
+    EXPECT_TRUE(lock.unlock());
+    EXPECT_FALSE(lock.try_lock_for_write());
+    EXPECT_EQ(lock.error().rfind("pthread_rwlock_trywrlock : ", 0), 0u) << lock.error();
+  }).join();
+  ASSERT_TRUE(lock.unlock());
+
+  constexpr int ROUNDS = 2000;
+  long first = 0, second = 0;
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, writer = t % 2 == 0] {
+      for (int i = 0; i < ROUNDS; ++i) {
+        if (writer) {
+          ASSERT_TRUE(lock.lock_for_write());
+          ++first;
+          std::this_thread::yield();
+          ++second;
+        } else {
+          ASSERT_TRUE(lock.lock_for_read());
+          if (first != second) ++mismatches;
+        }
+        ASSERT_TRUE(lock.unlock());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(first, 2 * ROUNDS);
+  EXPECT_EQ(second, 2 * ROUNDS);
+}
+
+// Threads fail at once on a lock held for writing; each failure rewrites the error text.
+template <typename Lock>
+void checkConcurrentFailures(Lock& lock) {
+  ASSERT_TRUE(lock.lock_for_write());
+  const std::set<std::string> expected = {XUtils::strerror(EBUSY, "pthread_rwlock_trywrlock"),
+                                          XUtils::strerror(EBUSY, "pthread_rwlock_tryrdlock")};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        if (lock.try_lock_for_write() || lock.try_lock_for_read()) ++wrong;
+        if (expected.count(lock.error()) == 0) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_TRUE(lock.unlock());
+}
+
+int waitExitCode(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+TEST(RwLockConcurrency, ReadersShareWritersExclude) {
+  XReadWriteLock local;
+  EXPECT_EQ(local.error(), "");
+  checkReadersShareWritersExclude(local);
+  XSharedReadWriteLock shared(uniqueName().c_str());
+  checkReadersShareWritersExclude(shared);
+}
+
+TEST(RwLockConcurrency, FailuresFromManyThreadsAtOnce) {
+  XReadWriteLock local;
+  checkConcurrentFailures(local);
+  XSharedReadWriteLock shared(uniqueName().c_str());
+  checkConcurrentFailures(shared);
+}
+
+TEST(SharedRwLock, FailedSetupFailsEveryOperation) {
+  XSharedReadWriteLock lock("/no/such");
+  ASSERT_FALSE(lock.is_valid());
+  EXPECT_EQ(lock.error().rfind("shm_open : ", 0), 0u) << lock.error();
+  EXPECT_FALSE(lock.lock_for_read());
+  EXPECT_EQ(lock.error(), XUtils::strerror(EINVAL, "pthread_rwlock_rdlock"));
+  EXPECT_FALSE(lock.try_lock_for_read());
+  EXPECT_EQ(lock.error(), XUtils::strerror(EINVAL, "pthread_rwlock_tryrdlock"));
+  EXPECT_FALSE(lock.lock_for_write());
+  EXPECT_EQ(lock.error(), XUtils::strerror(EINVAL, "pthread_rwlock_wrlock"));
+  EXPECT_FALSE(lock.try_lock_for_write());
+  EXPECT_EQ(lock.error(), XUtils::strerror(EINVAL, "pthread_rwlock_trywrlock"));
+  EXPECT_FALSE(lock.unlock());
+  EXPECT_EQ(lock.error(), XUtils::strerror(EINVAL, "pthread_rwlock_unlock"));
+}
+
+TEST(SharedRwLock, LocksUnderOneNameAreIndependent) {
+  const std::string name = uniqueName();
+  XSharedReadWriteLock first(name.c_str()), second(name.c_str());
+  ASSERT_TRUE(first.is_valid() && second.is_valid()) << first.error() << second.error();
+  ASSERT_TRUE(first.lock_for_write());
+  EXPECT_TRUE(second.try_lock_for_write()) << second.error();
+  EXPECT_TRUE(second.unlock());
+  EXPECT_TRUE(first.unlock());
+}
+
+TEST(SharedRwLock, WriterInParentBlocksChildForkedLater) {
+  XSharedReadWriteLock lock(uniqueName().c_str());
+  XSharedMem flag(uniqueName().c_str(), sizeof(std::atomic<int>));
+  ASSERT_TRUE(lock.is_valid() && flag.is_valid());
+  auto* released = new (flag.address()) std::atomic<int>(0);
+  ASSERT_TRUE(lock.lock_for_write());
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    if (lock.try_lock_for_write()) _exit(1);  // the child must see the parent's hold
+    if (!lock.lock_for_write()) _exit(2);
+    if (released->load() != 1) _exit(3);  // it got in before the parent let go
+    _exit(lock.unlock() ? 0 : 4);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  released->store(1);
+  EXPECT_TRUE(lock.unlock());
+  EXPECT_EQ(waitExitCode(pid), 0);
+}
+
+TEST(SharedMem, NameIsGoneAfterConstruction) {
+  const std::string name = uniqueName();
+  XSharedMem first(name.c_str(), 64);
+  ASSERT_TRUE(first.is_valid()) << first.error();
+  EXPECT_EQ(first.error(), "");
+  EXPECT_EQ(first.size(), 64u);
+  EXPECT_NE(fcntl(first.descriptor(), F_GETFD) & FD_CLOEXEC, 0);  // not inherited across exec
+  errno = 0;
+  EXPECT_EQ(shm_open(name.c_str(), O_RDWR, 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  XSharedMem second(name.c_str(), 64);  // a new segment, not the first one again
+  ASSERT_TRUE(second.is_valid()) << second.error();
+  std::memset(first.address(), 'a', 64);
+  std::memset(second.address(), 'b', 64);
+  EXPECT_EQ(static_cast<char*>(first.address())[63], 'a');
+}
+
+TEST(SharedMem, RefusedSetupNamesTheFailedCall) {
+  const std::string taken = uniqueName();
+  const int raw = shm_open(taken.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_NE(raw, -1);
+  const std::string fresh = uniqueName();
+  struct Case {
+    const char* name;
+    unsigned long size;
+    std::string error;
+    bool opened;
+  };
+  const Case cases[] = {
+      {"", 16, XUtils::strerror(EINVAL, "shm_open"), false},
+      {"/a/b", 16, XUtils::strerror(EINVAL, "shm_open"), false},
+      {nullptr, 16, XUtils::strerror(EINVAL, "shm_open"), false},
+      {taken.c_str(), 16, XUtils::strerror(EEXIST, "shm_open"), false},
+      {fresh.c_str(), 0, XUtils::strerror(EINVAL, "mmap"), true},
+  };
+  for (const Case& c : cases) {
+    const XSharedMem memory(c.name, c.size);
+    const std::string label = c.name != nullptr ? c.name : "(null)";
+    EXPECT_FALSE(memory.is_valid()) << label;
+    EXPECT_EQ(memory.error(), c.error) << label;
+    EXPECT_EQ(memory.address(), nullptr) << label;
+    EXPECT_EQ(memory.size(), 0u) << label;
+    EXPECT_EQ(memory.descriptor() != -1, c.opened) << label;
+  }
+  close(raw);
+  shm_unlink(taken.c_str());
+}
+
+TEST(SharedMem, ChildWritesReachParent) {
+  XSharedMem memory(uniqueName().c_str(), 4096);
+  ASSERT_TRUE(memory.is_valid()) << memory.error();
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    std::memcpy(static_cast<char*>(memory.address()) + 4000, "from child", 11);
+    _exit(0);
+  }
+  ASSERT_EQ(waitExitCode(pid), 0);
+  EXPECT_STREQ(static_cast<char*>(memory.address()) + 4000, "from child");
+}

@@ -1,0 +1,44 @@
+#include "xcommon/xsharedmem.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "xcommon/xutils/text.h"
+
+XSharedMem::XSharedMem(const char* name, unsigned long size) {
+  // shm_open reads the name unchecked; a null one would crash it.
+  if (name == nullptr) {
+    m_error = XUtils::strerror(EINVAL, "shm_open");
+    return;
+  }
+  m_descriptor = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
+  if (m_descriptor == -1) {
+    m_error = XUtils::strerror(errno, "shm_open");
+    return;
+  }
+  shm_unlink(name);  // the descriptor keeps the segment; a failure changes nothing for us
+  // A size above the largest off_t turns negative here and ftruncate refuses it.
+  if (ftruncate(m_descriptor, static_cast<off_t>(size)) == -1) {
+    m_error = XUtils::strerror(errno, "ftruncate");
+    return;
+  }
+  void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, m_descriptor, 0);
+  if (address == MAP_FAILED) {
+    m_error = XUtils::strerror(errno, "mmap");
+    return;
+  }
+  m_address = address;
+  m_size = size;
+  m_valid = true;
+}
+
+XSharedMem::~XSharedMem() {
+  if (m_address != nullptr) {
+    munmap(m_address, m_size);
+    m_address = nullptr;
+  }
+  if (m_descriptor != -1) close(m_descriptor);
+}
