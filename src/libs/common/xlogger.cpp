@@ -147,8 +147,8 @@ XLogger::StdOutSink::StdOutSink(StdOutSink&& other) noexcept
     : Sink(std::move(other)), m_out(other.m_out), m_err(other.m_err), m_sys(other.m_sys) {}
 
 XLogger::StdOutSink& XLogger::StdOutSink::operator=(StdOutSink&& other) noexcept {
-  Sink::operator=(std::move(other));
-  m_out = other.m_out;
+  Sink::operator=(std::move(other));  // moves only the base part
+  m_out = other.m_out;  // NOLINT(bugprone-use-after-move)
   m_err = other.m_err;
   m_sys = other.m_sys;
   return *this;
@@ -204,8 +204,8 @@ XLogger::FileSink::FileSink(FileSink&& other) noexcept
     : Sink(std::move(other)), m_file(std::move(other.m_file)) {}
 
 XLogger::FileSink& XLogger::FileSink::operator=(FileSink&& other) noexcept {
-  Sink::operator=(std::move(other));
-  m_file = std::move(other.m_file);
+  Sink::operator=(std::move(other));  // moves only the base part
+  m_file = std::move(other.m_file);  // NOLINT(bugprone-use-after-move)
   return *this;
 }
 
