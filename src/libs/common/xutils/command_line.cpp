@@ -6,12 +6,13 @@
 #include <string_view>
 #include <utility>
 
+#include "internal/text_scan.h"
+
 namespace XUtils {
 
 namespace {
 
-// Tested on the byte, so that no locale changes a split.
-constexpr bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+using XInternal::isSpace;  // on the byte, so that no locale changes a split
 
 constexpr bool isEscapable(char c) { return c == ' ' || c == '\\' || c == '"' || c == '\''; }
 
@@ -90,7 +91,7 @@ bool CmdLine::fail(const char* reason) {
 
 bool CmdLine::split(std::string_view text) {
   std::size_t first = 0;
-  while (first < text.size() && isWhitespace(text[first])) ++first;
+  while (first < text.size() && isSpace(text[first])) ++first;
   // Blank text is refused like the empty text rather than passing as a valid, empty line.
   if (first == text.size()) return fail("empty command line");
   m_valid = true;
@@ -103,13 +104,13 @@ bool CmdLine::split(std::string_view text) {
 bool CmdLine::get_piece(std::string& out, std::string_view& text) {
   if (text.empty()) return false;
   std::size_t first = 0;
-  while (first < text.size() && isWhitespace(text[first])) ++first;
+  while (first < text.size() && isSpace(text[first])) ++first;
   if (first == text.size()) {
     text.remove_prefix(first);
     return false;
   }
   std::size_t last = text.size();
-  while (isWhitespace(text[last - 1])) --last;
+  while (isSpace(text[last - 1])) --last;
   text = text.substr(first, last - first);
   // Built aside: a failed piece leaves `out` as it was.
   std::string value;
