@@ -13,6 +13,58 @@ bool hasType(const cJSON* node, int type) { return node != nullptr && (node->typ
 // A root is a node outside any tree: cJSON links children through prev/next.
 bool isRoot(const cJSON* node) { return node->prev == nullptr && node->next == nullptr; }
 
+// The parent of `target` in the subtree under `node` (not counting `node` itself), or null.
+// Recursive like cJSON's own printer and deleter, so no deeper than they go.
+cJSON* findParent(cJSON* node, const cJSON* target) {
+  for (cJSON* child = node->child; child != nullptr; child = child->next) {
+    if (child == target) return node;
+    if (child->child != nullptr) {
+      if (cJSON* parent = findParent(child, target)) return parent;
+    }
+  }
+  return nullptr;
+}
+
+// The node a new owning handle gets from `source`: an owning source hands its node over (and
+// goes on as a view of it); a view is copied, so its node is never owned twice.
+cJSON* takeOrCopy(cJSON* node, bool& sourceOwned, bool& taken) {
+  taken = sourceOwned;
+  if (sourceOwned) {
+    sourceOwned = false;
+    return node;
+  }
+  return node != nullptr ? cJSON_Duplicate(node, 1) : nullptr;
+}
+
+// insert/push_back: `add` links the item into `target`. A view value is copied in. An owning
+// value is refused when its subtree holds the target (only a view target can lie in another
+// tree, so an owning one needs no walk); a refused node it took from another handle is not
+// freed, and goes back to the target when it is the target's own node.
+template <typename Add>
+bool addValue(cJSON* target, bool& targetOwned, cJSON* item, bool& itemOwned, bool itemTaken,
+              const Add& add) {
+  if (target == nullptr || item == nullptr) {
+    if (itemTaken) itemOwned = false;
+    return false;
+  }
+  if (!itemOwned) {
+    cJSON* copy = cJSON_Duplicate(item, 1);
+    if (copy != nullptr && add(copy)) return true;
+    cJSON_Delete(copy);
+    return false;
+  }
+  if (item != target && isRoot(item) && (targetOwned || findParent(item, target) == nullptr) &&
+      add(item)) {
+    itemOwned = false;
+    return true;
+  }
+  if (itemTaken) {
+    itemOwned = false;
+    if (item == target) targetOwned = true;
+  }
+  return false;
+}
+
 template <typename Fn>
 void forEachChild(const cJSON* node, const Fn& fn) {
   if (node == nullptr) return;
@@ -27,26 +79,47 @@ void forEachChild(const cJSON* node, const Fn& fn) {
 // ---- Element
 
 Element::Element(const Element& other)
-    : m_node(other.m_node != nullptr ? cJSON_Duplicate(other.m_node, 1) : nullptr), m_owned(true) {}
+    : m_node(other.m_node != nullptr ? cJSON_Duplicate(other.m_node, 1) : nullptr),
+      m_owned(true),
+      m_taken(false) {}
 
 Element::Element(Element&& other) noexcept
-    : m_node(std::exchange(other.m_node, nullptr)), m_owned(std::exchange(other.m_owned, false)) {}
+    : m_node(std::exchange(other.m_node, nullptr)),
+      m_owned(std::exchange(other.m_owned, false)),
+      m_taken(std::exchange(other.m_taken, false)) {}
 
 Element& Element::operator=(const Element& other) {
   if (this != &other) {
+    cJSON* copy = other.m_node != nullptr ? cJSON_Duplicate(other.m_node, 1) : nullptr;
     release();
-    m_node = other.m_node != nullptr ? cJSON_Duplicate(other.m_node, 1) : nullptr;
+    m_node = copy;
     m_owned = true;
+    m_taken = false;
   }
   return *this;
 }
 
 Element& Element::operator=(Element&& other) noexcept {
-  if (this != &other) {
-    release();
-    m_node = std::exchange(other.m_node, nullptr);
-    m_owned = std::exchange(other.m_owned, false);
+  if (this == &other) return *this;
+  if (m_owned && m_node != nullptr && !other.m_owned && other.m_node != nullptr) {
+    // A view of our own root or of a node below it: keep that node, free the rest.
+    cJSON* parent = other.m_node == m_node ? nullptr : findParent(m_node, other.m_node);
+    if (other.m_node == m_node || parent != nullptr) {
+      if (parent != nullptr) {
+        cJSON_DetachItemViaPointer(parent, other.m_node);
+        cJSON_Delete(m_node);
+        m_node = other.m_node;
+        m_taken = false;
+      }
+      other.m_node = nullptr;
+      other.m_taken = false;
+      return *this;
+    }
   }
+  release();
+  m_node = std::exchange(other.m_node, nullptr);
+  m_owned = std::exchange(other.m_owned, false);
+  m_taken = std::exchange(other.m_taken, false);
   return *this;
 }
 
@@ -77,8 +150,12 @@ Value::Value(const char* text) : Element(text != nullptr ? cJSON_CreateString(te
 Value::Value(bool value) : Element(cJSON_CreateBool(value), true) {}
 Value::Value(int value) : Element(cJSON_CreateNumber(static_cast<double>(value)), true) {}
 Value::Value(double value) : Element(cJSON_CreateNumber(value), true) {}
-Value::Value(const Object& object) : Element(object.detach(), true) {}
-Value::Value(const Array& array) : Element(array.detach(), true) {}
+Value::Value(const Object& object) : Element(nullptr, true) {
+  m_node = takeOrCopy(object.m_node, object.m_owned, m_taken);
+}
+Value::Value(const Array& array) : Element(nullptr, true) {
+  m_node = takeOrCopy(array.m_node, array.m_owned, m_taken);
+}
 Value::~Value() = default;
 
 bool Value::to_bool(bool def) const { return is_bool() ? hasType(node(), cJSON_True) : def; }
@@ -106,13 +183,9 @@ bool Object::contains(const char* key) const {
 }
 
 bool Object::insert(const char* key, const Value& value) {
-  const bool wasOwned = value.m_owned;
-  cJSON* item = value.detach();
-  // Beyond cJSON's own refusals: a node already linked into a tree would be linked twice.
-  if (item != nullptr && isRoot(item) && key != nullptr && cJSON_AddItemToObject(node(), key, item))
-    return true;
-  value.m_owned = wasOwned;  // refused: ownership stays where it was
-  return false;
+  return addValue(node(), m_owned, value.m_node, value.m_owned, value.m_taken, [&](cJSON* item) {
+    return key != nullptr && cJSON_AddItemToObject(node(), key, item) != 0;
+  });
 }
 
 bool Object::insert(const std::string& key, const Value& value) { return insert(key.c_str(), value); }
@@ -135,11 +208,8 @@ unsigned long Array::size() const {
 }
 
 bool Array::push_back(const Value& value) {
-  const bool wasOwned = value.m_owned;
-  cJSON* item = value.detach();
-  if (item != nullptr && isRoot(item) && cJSON_AddItemToArray(node(), item)) return true;
-  value.m_owned = wasOwned;
-  return false;
+  return addValue(node(), m_owned, value.m_node, value.m_owned, value.m_taken,
+                  [&](cJSON* item) { return cJSON_AddItemToArray(node(), item) != 0; });
 }
 
 Value Array::at(unsigned long index) const {
@@ -153,8 +223,12 @@ void Array::for_each(const std::function<void(const Value&)>& fn) const { forEac
 
 Document::Document() : Element(cJSON_CreateNull(), true) {}
 Document::Document(cJSON* node) : Element(node, true) {}
-Document::Document(const Object& object) : Element(object.detach(), true) {}
-Document::Document(const Array& array) : Element(array.detach(), true) {}
+Document::Document(const Object& object) : Element(nullptr, true) {
+  m_node = takeOrCopy(object.m_node, object.m_owned, m_taken);
+}
+Document::Document(const Array& array) : Element(nullptr, true) {
+  m_node = takeOrCopy(array.m_node, array.m_owned, m_taken);
+}
 Document::~Document() = default;
 
 Document Document::fromJson(const char* text) {

@@ -9,8 +9,9 @@ struct cJSON;
 
 // Handles over a cJSON tree. A handle owns its node (and frees the node's whole subtree when it
 // dies) or is a view of a node that another handle owns. Reads hand out views, constructors make
-// owned nodes, and insert/push_back move a value's node into a tree. A view stays usable only
-// while the owner of its tree lives. One thread at a time per tree.
+// owned nodes, and insert/push_back move a value's node into a tree. What a handle owns can move;
+// what it only views is never owned or linked a second time (it is copied instead). A view stays
+// usable only while the owner of its tree lives. One thread at a time per tree.
 namespace XJson {
 
 enum class JsonFormat : int { Formatted = 0, Compact = 1 };
@@ -20,11 +21,14 @@ class Array;
 
 class XJSON_EXPORT Element {
  public:
-  Element() : m_node(nullptr), m_owned(true) {}  // invalid (no node), owned
-  Element(cJSON* node, bool owned) : m_node(node), m_owned(owned) {}
+  Element() : m_node(nullptr), m_owned(true), m_taken(false) {}  // invalid (no node), owned
+  Element(cJSON* node, bool owned) : m_node(node), m_owned(owned), m_taken(false) {}
   Element(const Element& other);  // deep copy: always owning and independent, even of a view
   Element(Element&& other) noexcept;  // the source is left invalid and not owning
+  // Copies the source before releasing what this handle held, so the source may lie in it.
   Element& operator=(const Element& other);
+  // From a view of a node inside this handle's own tree: that node is cut out of the tree and
+  // owned, the rest of the tree is freed, and the source is left invalid.
   Element& operator=(Element&& other) noexcept;
   virtual ~Element();
 
@@ -47,9 +51,14 @@ class XJSON_EXPORT Element {
  private:
   friend class Object;
   friend class Array;
+  friend class Value;
+  friend class Document;
 
   cJSON* m_node;
   mutable bool m_owned;
+  // The node was handed over by another handle (Value/Document of an owning Object or Array),
+  // which still views it: a refused addition must then not free it.
+  bool m_taken;
 };
 
 class XJSON_EXPORT Value : public Element {
@@ -60,7 +69,8 @@ class XJSON_EXPORT Value : public Element {
   Value(bool value);
   Value(int value);
   Value(double value);
-  // Takes the node of the object or array, which goes on as a view of it.
+  // Takes the node of an owning object or array, which goes on as a view of it; of a view, a
+  // deep copy is made and the view is left as it was.
   Value(const Object& object);
   Value(const Array& array);
   explicit Value(cJSON* node) : Element(node, false) {}  // a view; inline: views are made per node
@@ -94,10 +104,13 @@ class XJSON_EXPORT Object : public Element {
 
   bool contains(const char* key) const;  // keys compare without regard to letter case
 
-  // Moves the value's node in as the last member under a copy of the key; an existing member
-  // of that key stays. Returns false when refused (invalid object or value, null key, the
-  // object itself, or a node that already sits in a tree); the value then keeps its node and
-  // its ownership as before.
+  // Moves an owning value's node in as the last member under a copy of the key (the value goes on
+  // as a view); of a view value a deep copy goes in. An existing member of that key stays.
+  // Returns false when refused: invalid object or value, null key, or a value whose subtree holds
+  // this object. A refused value that made its node keeps owning it. One that took its node from
+  // another handle gives it back to this object if it is this object's own node; otherwise
+  // nobody owns it any more: the handle it came from can still read it, and it leaks unless
+  // that handle's node is owned again (Document(handle.detach())).
   bool insert(const char* key, const Value& value);
   bool insert(const std::string& key, const Value& value);
 
@@ -124,7 +137,8 @@ class XJSON_EXPORT Array : public Element {
   unsigned long size() const;  // 0 for an invalid handle
   bool is_empty() const { return size() == 0; }
 
-  // Moves the value's node in as the last element; refusals as for Object::insert.
+  // Moves the value's node (or a copy of a view) in as the last element; refusals and what a
+  // refused value keeps as for Object::insert.
   bool push_back(const Value& value);
 
   Value at(unsigned long index) const;  // a view, or invalid past the end
@@ -135,7 +149,8 @@ class XJSON_EXPORT Document : public Element {
  public:
   Document();  // owns a new JSON null
   explicit Document(cJSON* node);  // owns the node
-  // Takes the node of the object or array, which goes on as a view of it.
+  // Takes the node of an owning object or array, which goes on as a view of it; of a view, a
+  // deep copy is made and the view is left as it was.
   Document(const Object& object);
   Document(const Array& array);
   ~Document() override;
