@@ -1,0 +1,91 @@
+// xtool base64|hex encode|decode [FILE]: the codecs over standard input or a file.
+#include <cstdio>
+#include <string>
+
+#include <xcommon/xutils/encoding.h>
+
+#include "commands.h"
+#include "tool.h"
+
+namespace xtool {
+
+namespace {
+
+constexpr const char* BASE64_USAGE =
+    "usage: xtool base64 encode|decode [--url] [FILE]\n"
+    "  Standard Base64 (padded), or with --url the URL-safe alphabet without padding, over\n"
+    "  FILE or standard input. Decoding accepts surrounding whitespace and writes raw bytes.\n";
+constexpr const char* HEX_USAGE =
+    "usage: xtool hex encode|decode [FILE]\n"
+    "  Lower-case hex over FILE or standard input. Decoding takes either case, whitespace\n"
+    "  between pairs, and writes raw bytes.\n";
+
+// Parses `encode|decode [FILE]` and reads the input; OK with `decode` and `input` set.
+int readCodecInput(const XCmdLine::Option* table, const char* usage, int argc, char** argv,
+                   Args& args, bool& decode, std::string& input) {
+  if (const int status = parse(table, argc, argv, args); status != OK) return status;
+  if (args.help) {
+    std::fputs(usage, stdout);
+    return -1;
+  }
+  const std::string action = args.operands.empty() ? "" : args.operands[0];
+  if ((action != "encode" && action != "decode") || args.operands.size() > 2)
+    return usageError(std::string(argv[0]) + " needs 'encode' or 'decode' and at most one file");
+  decode = action == "decode";
+  std::string error;
+  if (!readInput(args.operands.size() == 2 ? args.operands[1] : "", input, error))
+    return refuse(error);
+  return OK;
+}
+
+}  // namespace
+
+int base64Command(int argc, char** argv) {
+  static const XCmdLine::Option table[] = {{'u', "url", XCmdLine::NONE},
+                                           {0, nullptr, XCmdLine::END}};
+  Args args;
+  bool decode = false;
+  std::string input;
+  if (const int status = readCodecInput(table, BASE64_USAGE, argc, argv, args, decode, input);
+      status != OK)
+    return status < 0 ? OK : status;
+  const bool url = args.has('u');
+  if (!decode) {
+    const std::string text = url ? XUtils::base64urlEncode(input.data(), input.size())
+                                 : XUtils::base64Encode(input.data(), input.size());
+    std::printf("%s\n", text.c_str());
+    return OK;
+  }
+  const std::string text(trimmed(input));
+  std::string bytes(text.size() / 4 * 3 + 3, '\0');
+  const int n = url ? XUtils::base64urlDecode(text.c_str(), bytes.data(), bytes.size())
+                    : XUtils::base64Decode(text.c_str(), bytes.data(), bytes.size());
+  // The decoders read up to a NUL: a NUL inside the text would hide the rest.
+  if (n < 0 || text.find('\0') != std::string::npos)
+    return refuse(url ? "the input is not URL-safe Base64" : "the input is not Base64");
+  std::fwrite(bytes.data(), 1, static_cast<std::size_t>(n), stdout);
+  return OK;
+}
+
+int hexCommand(int argc, char** argv) {
+  static const XCmdLine::Option table[] = {{0, nullptr, XCmdLine::END}};
+  Args args;
+  bool decode = false;
+  std::string input;
+  if (const int status = readCodecInput(table, HEX_USAGE, argc, argv, args, decode, input);
+      status != OK)
+    return status < 0 ? OK : status;
+  if (!decode) {
+    std::printf("%s\n", XUtils::toHexStr(input.data(), input.size()).c_str());
+    return OK;
+  }
+  const std::string_view text = trimmed(input);
+  std::string bytes(text.size() / 2, '\0');
+  std::size_t consumed = 0;
+  const std::size_t n = XUtils::fromHexStr(text, bytes.data(), bytes.size(), &consumed);
+  if (consumed != text.size()) return refuse("the input is not hex");
+  std::fwrite(bytes.data(), 1, n, stdout);
+  return OK;
+}
+
+}  // namespace xtool

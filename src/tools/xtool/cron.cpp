@@ -1,0 +1,47 @@
+// xtool cron EXPR [--from TIME] [--count N]: the next matches of a schedule.
+#include <cstdio>
+
+#include <xcommon/cron_schedule.h>
+#include <xcommon/xtime.h>
+
+#include "commands.h"
+#include "tool.h"
+
+namespace xtool {
+
+namespace {
+constexpr const char* USAGE_TEXT =
+    "usage: xtool cron EXPR [--from TIME] [--count N]\n"
+    "  The next N (default 5) times after TIME (default now) that the six-field schedule EXPR\n"
+    "  (sec min hour day-of-month month day-of-week, UTC) matches, one a line.\n"
+    "  TIME is YYYY-MM-DDTHH:MM:SSZ or whole seconds since the epoch.\n";
+}
+
+int cronCommand(int argc, char** argv) {
+  static const XCmdLine::Option table[] = {{'f', "from", XCmdLine::REQUIRED},
+                                           {'n', "count", XCmdLine::REQUIRED},
+                                           {0, nullptr, XCmdLine::END}};
+  Args args;
+  if (const int status = parse(table, argc, argv, args); status != OK) return status;
+  if (args.help) return std::fputs(USAGE_TEXT, stdout), OK;
+  if (args.operands.size() != 1) return usageError("cron needs one expression");
+
+  std::int64_t from = XTime::now().seconds;
+  if (args.has('f') && !parseTime(args.options['f'], from))
+    return usageError("--from takes YYYY-MM-DDTHH:MM:SSZ or epoch seconds, not '" + args.options['f'] + "'");
+  long long count = 5;
+  if (args.has('n') && !parseInt(args.options['n'], 0, 1000000, count))
+    return usageError("--count takes a number from 0 to 1000000");
+
+  CronSchedule schedule(args.operands[0]);
+  if (!schedule.is_valid()) return refuse(schedule.get_error());
+  XTime::Timestamp at{from, 0};
+  for (long long i = 0; i < count; ++i) {
+    at = schedule.next(at);
+    if (at == XTime::Timestamp{}) return refuse(schedule.get_error());
+    std::printf("%s\n", utcText(at.seconds).c_str());
+  }
+  return OK;
+}
+
+}  // namespace xtool

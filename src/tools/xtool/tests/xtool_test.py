@@ -1,0 +1,147 @@
+"""End-to-end checks of the built xtool: output and exit status of every command."""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+XTOOL = None
+
+
+def run(*args, stdin=b""):
+    p = subprocess.run([XTOOL, *args], input=stdin, capture_output=True, timeout=60)
+    return p.returncode, p.stdout, p.stderr
+
+
+class Cases(unittest.TestCase):
+    def check(self, cases):
+        for args, stdin, status, out in cases:
+            with self.subTest(args=args):
+                code, stdout, stderr = run(*args, stdin=stdin)
+                self.assertEqual(code, status, stderr.decode(errors="replace"))
+                if isinstance(out, re.Pattern):
+                    self.assertRegex(stdout.decode(), out)
+                elif out is not None:
+                    self.assertEqual(stdout, out)
+                if status == 2:
+                    self.assertIn(b"xtool --help", stderr)
+                elif status == 1:
+                    self.assertIn(b"xtool: ", stderr)
+
+    def test_usage_errors_and_help(self):
+        usage = [(["--help"], b"", 0, re.compile(r"^usage: xtool")), ([], b"", 2, b""),
+                 (["nosuch"], b"", 2, b""), (["--bogus", "cron"], b"", 2, b"")]
+        for command in ["cron", "token", "json", "base64", "hex", "msg", "split", "scan", "sysinfo"]:
+            usage.append(([command, "--help"], b"", 0, re.compile(r"^usage: xtool " + command)))
+            usage.append(([command, "--no-such-option"], b"", 2, b""))
+        usage += [(["cron"], b"", 2, b""), (["cron", "* * * * * *", "--count"], b"", 2, b""),
+                  (["cron", "* * * * * *", "--from", "yesterday"], b"", 2, b""),
+                  (["token"], b"", 2, b""), (["token", "check"], b"", 2, b""),
+                  (["base64", "sideways"], b"", 2, b""), (["hex"], b"", 2, b""),
+                  (["msg"], b"", 2, b""), (["msg", "decode"], b"", 2, b""), (["split"], b"", 2, b""),
+                  (["scan", "/tmp"], b"", 2, b""), (["sysinfo", "extra"], b"", 2, b"")]
+        self.check(usage)
+
+    def test_cron(self):
+        self.check([
+            (["cron", "0 30 9 * * MON-FRI", "--from", "2024-03-01T10:00:00Z", "--count", "3"], b"", 0,
+             b"2024-03-04T09:30:00Z\n2024-03-05T09:30:00Z\n2024-03-06T09:30:00Z\n"),
+            (["cron", "0 0 0 29 2 *", "--from", "1709164800", "-n", "2"], b"", 0,  # 2024-02-29
+             b"2028-02-29T00:00:00Z\n2032-02-29T00:00:00Z\n"),
+            (["cron", "*/20 * * * * *", "--from", "2024-12-31T23:59:30Z"], b"", 0,
+             b"2024-12-31T23:59:40Z\n2025-01-01T00:00:00Z\n2025-01-01T00:00:20Z\n"
+             b"2025-01-01T00:00:40Z\n2025-01-01T00:01:00Z\n"),
+            (["cron", "* * *"], b"", 1, b""),
+            (["cron", "0 0 0 30 2 *", "--from", "2024-01-01T00:00:00Z"], b"", 1, b""),
+            (["cron", "* * * * * *", "--from", "2024-02-30T00:00:00Z"], b"", 2, b""),
+        ])
+        code, out, _ = run("cron", "* * * * * *")
+        self.assertEqual((code, len(out.splitlines())), (0, 5))
+
+    def test_token_made_checked_and_changed(self):
+        code, out, _ = run("token", "new", "--validity", "600", "--flag", "1")
+        self.assertEqual(code, 0)
+        text = out.decode().strip()
+        self.assertRegex(text, r"^[A-Za-z0-9_-]{27}$")
+        code, out, _ = run("token", "check", text)
+        self.assertEqual(code, 0)
+        self.assertRegex(out.decode(), r"^expires \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ flag 1\n$")
+        changed = text[:5] + ("A" if text[5] != "A" else "B") + text[6:]
+        code, _, err = run("token", "check", changed)
+        self.assertEqual(code, 1)
+        self.assertIn(b"Checksum error in access token", err)
+        self.check([(["token", "new", "--validity=-5"], b"", 0, None),  # a value with a dash is attached
+                    (["token", "new", "--flag", "2"], b"", 2, b""),
+                    (["token", "check", "short"], b"", 1, b"")])
+
+    def test_json(self):
+        doc = b'{"queue": "mail", "jobs": [1, 2.5, true, null, {"x": "\\u00e9"}]}'
+        code, compact, _ = run("json", "--compact", stdin=doc)
+        self.assertEqual(code, 0)
+        code, formatted, _ = run("json", stdin=compact)
+        self.assertEqual(code, 0)
+        self.assertIn(b"\n\t", formatted)
+        code, again, _ = run("json", "-c", stdin=formatted)
+        self.assertEqual((code, again), (0, compact))
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(doc)
+            f.flush()
+            self.assertEqual(run("json", "--compact", f.name)[1], compact)
+        self.check([(["json"], b'{"a": ', 1, b""), (["json", "/no/such/file"], b"", 1, b"")])
+
+    def test_codecs_round_trip(self):
+        data = bytes(range(256)) * 3 + b"\xff\xfe"
+        for args in (["base64"], ["base64", "--url"], ["hex"]):
+            code, text, _ = run(*args, "encode", stdin=data)
+            self.assertEqual(code, 0)
+            self.assertTrue(text.endswith(b"\n"))
+            code, back, _ = run(*args, "decode", stdin=b"  " + text + b"\n")
+            self.assertEqual((code, back), (0, data), args)
+        self.check([(["base64", "encode"], b"hello", 0, b"aGVsbG8=\n"),
+                    (["base64", "encode", "--url"], b"\xfb\xff", 0, b"-_8\n"),
+                    (["hex", "encode"], b"\x00\xab", 0, b"00ab\n"),
+                    (["hex", "decode"], b"00 AB\n", 0, b"\x00\xab"),
+                    (["base64", "decode"], b"a$b=", 1, b""), (["hex", "decode"], b"abc", 1, b"")])
+
+    def test_messages(self):
+        code, types, _ = run("msg", "types")
+        self.assertEqual(code, 0)
+        names = types.decode().split()
+        self.assertIn("xavro.protobuf.Monitor.Event", names)
+        self.assertEqual(len(names), len(set(names)))
+        text = b'rule_name: "slow request"\nexec_time {\n  seconds: 3\n}\n'
+        event = "xavro.protobuf.Monitor.Event"
+        code, wire, _ = run("msg", "encode", event, stdin=text)
+        self.assertEqual(code, 0)
+        self.assertEqual(run("msg", "decode", event, stdin=wire)[1], text)
+        code, js, _ = run("msg", "decode", "--json", event, stdin=wire)
+        self.assertIn(b'"ruleName": "slow request"', js)
+        self.assertEqual(run("msg", "encode", "--json", event, stdin=js)[1], wire)
+        self.check([(["msg", "decode", "no.Such"], b"", 1, b""),
+                    (["msg", "encode", event], b"no_field: 1", 1, b""),
+                    (["msg", "decode", event], b"\xff\xff\xff", 1, b"")])
+
+    def test_split(self):
+        self.check([(["split", "prog  'a b' \"c\\\"d\" e\\ f ''"], b"", 0, b"prog\na b\nc\"d\ne f\n\n"),
+                    (["split", "run 'open"], b"", 1, b""), (["split", "   "], b"", 1, b"")])
+
+    def test_scan_and_sysinfo(self):
+        with tempfile.TemporaryDirectory() as top:
+            for rel in ["a.log", "b.txt", "sub/c.log", "sub/deeper/d.log"]:
+                os.makedirs(os.path.dirname(os.path.join(top, rel)), exist_ok=True)
+                open(os.path.join(top, rel), "w").close()
+            code, out, _ = run("scan", top, "*.log", "--recursive")
+            self.assertEqual(code, 0)
+            self.assertEqual(sorted(out.decode().split()),
+                             sorted(os.path.join(top, r) for r in ["a.log", "sub/c.log", "sub/deeper/d.log"]))
+            self.assertEqual(run("scan", top, "*.log")[1].decode().split(), [os.path.join(top, "a.log")])
+            self.check([(["scan", os.path.join(top, "missing"), "*"], b"", 1, b"")])
+        code, out, _ = run("sysinfo")
+        self.assertEqual(code, 0)
+        self.assertRegex(out.decode(), r"^hostname: .*\narchitecture: \S+\nos: .+\npid: \d+\n$")
+
+
+if __name__ == "__main__":
+    XTOOL = sys.argv.pop(1)
+    unittest.main(verbosity=2)
