@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds in release, installs into ./stage, builds the example
-# consumer against the installed packages (CMake config and pkg-config) and runs it.
+# Installs what is missing, builds in release, installs into ./stage, runs the installed xtool
+# on real inputs, then builds the example consumer against the installed packages (CMake
+# config and pkg-config) and runs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -13,12 +14,23 @@ cmake --install build/release --prefix "$top/stage" >/dev/null
 
 cmake -S examples/consumer -B examples/consumer/build -DCMAKE_PREFIX_PATH="$top/stage" >/dev/null
 cmake --build examples/consumer/build -j "$(nproc)"
-
 # The same program once more, built with nothing but pkg-config.
 export PKG_CONFIG_PATH="$top/stage/lib/pkgconfig"
 c++ -std=c++20 -o examples/consumer/build/consumer_pc examples/consumer/main.cpp \
   $(pkg-config --cflags --libs xcommon xmsg xjson) -Wl,-rpath,"$top/stage/lib"
 
+xtool=stage/bin/xtool
+echo "=== xtool cron: the next five weekday mornings at 09:30"
+"$xtool" cron '0 30 9 * * MON-FRI'
+echo "=== xtool msg decode: an event written by the C++ classes"
+examples/consumer/build/consumer --write-event examples/consumer/build/event.bin
+"$xtool" msg decode xavro.protobuf.Monitor.Event examples/consumer/build/event.bin
+echo "=== xtool json --compact: a JSON file of the repository"
+"$xtool" json --compact src/libs/json/fuzz/corpus/object.json
+echo "=== xtool sysinfo"
+"$xtool" sysinfo
+
+echo "=== the example consumer"
 cd examples/consumer/build
 ./consumer
 ./consumer_pc >/dev/null

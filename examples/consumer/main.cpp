@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,8 +16,8 @@
 
 namespace {
 
-// A monitoring event as a PHP request would report it, through the wire and back.
-bool reportSlowRequest() {
+// A monitoring event as a PHP request would report it.
+xavro::protobuf::Monitor::Event slowRequestEvent() {
   xavro::protobuf::Monitor::Event event;
   event.set_event_type(xavro::protobuf::Monitor::Event::SlowRequestExecution);
   event.set_rule_name("slow request");
@@ -24,7 +25,12 @@ bool reportSlowRequest() {
   auto* frame = event.add_stack_trace();
   frame->set_function_name("handle");
   frame->set_line_no(42);
-  const std::string wire = event.SerializeAsString();
+  return event;
+}
+
+// The event through the wire and back.
+bool reportSlowRequest() {
+  const std::string wire = slowRequestEvent().SerializeAsString();
   xavro::protobuf::Monitor::Event received;
   if (!received.ParseFromString(wire)) return false;
   XLOG(XLogger::INFO, "event '{}' of {} bytes, exec time {} s, top frame {}", received.rule_name(),
@@ -59,6 +65,11 @@ double work(int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --write-event FILE: only write the event's wire bytes, for other tools to read.
+  if (argc == 3 && std::string(argv[1]) == "--write-event") {
+    std::ofstream out(argv[2], std::ios::binary);
+    return slowRequestEvent().SerializeToOstream(&out) ? 0 : 1;
+  }
   const std::string logPath = argc > 1 ? argv[1] : "consumer.log";
 
   // Configure once, before any other thread logs.
