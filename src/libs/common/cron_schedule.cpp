@@ -44,7 +44,8 @@ bool CronSchedule::Calendar::from_timestamp(std::tm& t, const XTime::Timestamp& 
   return gmtime_r(&seconds, &t) != nullptr;
 }
 
-CronSchedule::Calendar::Calendar(const XTime::Timestamp& ts) : time{}, valid(from_timestamp(time, ts)) {}
+CronSchedule::Calendar::Calendar(const XTime::Timestamp& ts)
+    : time{}, valid(from_timestamp(time, ts)) {}
 
 bool CronSchedule::Calendar::update() { return to_time_t(time) != -1; }
 
@@ -94,8 +95,8 @@ bool CronSchedule::Calendar::add(Field field, int value) {
 }
 
 std::string CronSchedule::Calendar::to_string() const {
-  return fmt::format("{:d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", time.tm_year + 1900, time.tm_mon + 1,
-                     time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+  return fmt::format("{:d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", time.tm_year + 1900,
+                     time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
 }
 
 // ---- construction
@@ -148,7 +149,8 @@ void CronSchedule::init(std::string&& text) {
                       init_cron_field<60>(pieces[1], m_minutes, 0, 59) &&
                       init_cron_field<24>(pieces[2], m_hours, 0, 23) &&
                       init_dom_cron_field(pieces[3], m_days_of_month) &&
-                      init_months_cron_field(pieces[4], m_months) && init_dow_cron_field(pieces[5], m_days_of_week);
+                      init_months_cron_field(pieces[4], m_months) &&
+                      init_dow_cron_field(pieces[5], m_days_of_week);
   if (!parsed) return;
   m_expression = std::move(text);
   text.clear();
@@ -156,8 +158,8 @@ void CronSchedule::init(std::string&& text) {
 }
 
 template <std::size_t N>
-bool CronSchedule::init_cron_field(std::string_view field, std::bitset<N>& bits, signed char minimum,
-                                   signed char maximum) {
+bool CronSchedule::init_cron_field(std::string_view field, std::bitset<N>& bits,
+                                   signed char minimum, signed char maximum) {
   if (field.empty()) return fail("cron expression parsing error");
   bool ok = true;
   forEachPiece(field, ',', [&](std::string_view item) {
@@ -184,7 +186,8 @@ bool CronSchedule::init_cron_field(std::string_view field, std::bitset<N>& bits,
       ok = false;
       return;
     }
-    const std::int64_t f = range.first - minimum, l = range.second - minimum, top = maximum - minimum;
+    const std::int64_t f = range.first - minimum, l = range.second - minimum,
+                       top = maximum - minimum;
     if (f <= l) {
       for (std::int64_t p = f; p <= l; p += step) bits.set(static_cast<std::size_t>(p));
     } else {  // wraps past the maximum, then starts again at the minimum
@@ -195,16 +198,16 @@ bool CronSchedule::init_cron_field(std::string_view field, std::bitset<N>& bits,
   return ok;
 }
 
-template XCOMMON_EXPORT bool CronSchedule::init_cron_field<60>(std::string_view, std::bitset<60>&, signed char,
-                                                               signed char);
-template XCOMMON_EXPORT bool CronSchedule::init_cron_field<31>(std::string_view, std::bitset<31>&, signed char,
-                                                               signed char);
-template XCOMMON_EXPORT bool CronSchedule::init_cron_field<24>(std::string_view, std::bitset<24>&, signed char,
-                                                               signed char);
-template XCOMMON_EXPORT bool CronSchedule::init_cron_field<12>(std::string_view, std::bitset<12>&, signed char,
-                                                               signed char);
-template XCOMMON_EXPORT bool CronSchedule::init_cron_field<7>(std::string_view, std::bitset<7>&, signed char,
-                                                              signed char);
+template XCOMMON_EXPORT bool CronSchedule::init_cron_field<60>(std::string_view, std::bitset<60>&,
+                                                               signed char, signed char);
+template XCOMMON_EXPORT bool CronSchedule::init_cron_field<31>(std::string_view, std::bitset<31>&,
+                                                               signed char, signed char);
+template XCOMMON_EXPORT bool CronSchedule::init_cron_field<24>(std::string_view, std::bitset<24>&,
+                                                               signed char, signed char);
+template XCOMMON_EXPORT bool CronSchedule::init_cron_field<12>(std::string_view, std::bitset<12>&,
+                                                               signed char, signed char);
+template XCOMMON_EXPORT bool CronSchedule::init_cron_field<7>(std::string_view, std::bitset<7>&,
+                                                              signed char, signed char);
 
 bool CronSchedule::get_range(std::string_view text, std::pair<signed char, signed char>& range,
                              signed char minimum, signed char maximum) {
@@ -247,7 +250,8 @@ std::string CronSchedule::normalize_dom_field(std::string_view field) const {
 std::string CronSchedule::normalize_months_field(std::string_view field) const {
   static constexpr const char* NAMES[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                           "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-  static constexpr const char* NUMBERS[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"};
+  static constexpr const char* NUMBERS[] = {"1", "2", "3", "4",  "5",  "6",
+                                            "7", "8", "9", "10", "11", "12"};
   std::string text = upper(field);
   if (text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos) return text;
   for (int i = 0; i < 12; ++i) replaceFirst(text, NAMES[i], NUMBERS[i]);
@@ -293,10 +297,11 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
     return {};
   }
   m_recursions = 0;
-  const std::int64_t days =
-      daysFromCivil(std::int64_t{cal.time.tm_year} + 1900, static_cast<unsigned>(cal.time.tm_mon + 1),
-                    static_cast<unsigned>(cal.time.tm_mday));
-  const std::int64_t t = days * 86400 + cal.time.tm_hour * 3600 + cal.time.tm_min * 60 + cal.time.tm_sec;
+  const std::int64_t days = daysFromCivil(std::int64_t{cal.time.tm_year} + 1900,
+                                          static_cast<unsigned>(cal.time.tm_mon + 1),
+                                          static_cast<unsigned>(cal.time.tm_mday));
+  const std::int64_t t =
+      days * 86400 + cal.time.tm_hour * 3600 + cal.time.tm_min * 60 + cal.time.tm_sec;
   if (t == 0) {
     fail("failed to find next match");
     return {};
@@ -325,7 +330,8 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
     ++d;
   }
 
-  const std::uint64_t secMask = m_seconds.to_ullong(), minMask = m_minutes.to_ullong(), hourMask = m_hours.to_ullong();
+  const std::uint64_t secMask = m_seconds.to_ullong(), minMask = m_minutes.to_ullong(),
+                      hourMask = m_hours.to_ullong();
   const auto monMask = static_cast<std::uint32_t>(m_months.to_ulong());
   const auto domMask = static_cast<std::uint64_t>(m_days_of_month.to_ulong());
   const auto dowMask = static_cast<std::uint32_t>(m_days_of_week.to_ulong());
@@ -337,7 +343,8 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
     cal.time.tm_hour = hh;
     cal.time.tm_min = mm;
     cal.time.tm_sec = ss;
-    cal.time.tm_wday = static_cast<int>(weekday(daysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))));
+    cal.time.tm_wday = static_cast<int>(
+        weekday(daysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))));
     return ok;
   };
   // The earliest allowed time of the day at or after hh:mm:ss, if any.
@@ -398,7 +405,8 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
     const unsigned w1 = weekday(first);
     const std::uint64_t rotated = ((dowMask >> w1) | (dowMask << (7 - w1))) & 0x7Fu;
     const std::uint64_t byWeekday = rotated * (1u | 1u << 7 | 1u << 14 | 1u << 21 | 1u << 28);
-    const std::uint64_t allowed = domMask & byWeekday & ((std::uint64_t{1} << daysInMonth(y, static_cast<unsigned>(m))) - 1);
+    const std::uint64_t allowed =
+        domMask & byWeekday & ((std::uint64_t{1} << daysInMonth(y, static_cast<unsigned>(m))) - 1);
     while (d <= 31) {
       const int day = nextBit(allowed, d - 1);
       if (day < 0) break;
@@ -423,6 +431,7 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
 void CronSchedule::logLimit(const char* what, int limit, const Calendar& where) {
   if (!m_log_errors) return;
   XLOG(XLogger::ERROR,
-       "CronSchedule::next() stopped due to {} (>{})\n\tcron: {}\n\tstart time: {}\n\tcurrent time: {}", what,
-       limit, m_expression, Calendar(m_start_time).to_string(), where.to_string());
+       "CronSchedule::next() stopped due to {} (>{})\n\tcron: {}\n\tstart time: {}\n\tcurrent "
+       "time: {}",
+       what, limit, m_expression, Calendar(m_start_time).to_string(), where.to_string());
 }

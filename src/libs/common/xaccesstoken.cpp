@@ -28,8 +28,10 @@ XAccessToken::XAccessToken() = default;
 
 XAccessToken::XAccessToken(int validity, unsigned char flag) {
   for (auto& byte : m_record) byte = static_cast<unsigned char>(std::rand() % 255);
-  const auto expiry = static_cast<std::uint64_t>(static_cast<std::int64_t>(std::time(nullptr)) + validity);
-  for (int i = 0; i < 8; ++i) m_record[i] = static_cast<unsigned char>(expiry >> (8 * i));  // little-endian
+  const auto expiry =
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(std::time(nullptr)) + validity);
+  for (int i = 0; i < 8; ++i)
+    m_record[i] = static_cast<unsigned char>(expiry >> (8 * i));  // little-endian
   m_record[18] = flag;
   m_record[19] = checksum(m_record);
   m_text = XUtils::base64urlEncode(m_record, RECORD_SIZE);

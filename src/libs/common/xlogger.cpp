@@ -23,7 +23,6 @@ namespace {
 
 constexpr auto GREY = fmt::rgb(128, 128, 128);
 
-
 fmt::text_style levelStyle(XLogger::Level level) {
   switch (level) {
     case XLogger::SYSTEM: return fmt::emphasis::bold;
@@ -72,7 +71,8 @@ HeaderParts& headerParts(std::int64_t seconds) {
   const int pid = XUtils::get_pid();
   const std::uint64_t tid = XUtils::get_tid();
   if (parts.pid != pid || parts.tid != tid) {
-    const auto end = fmt::format_to_n(parts.ids, sizeof parts.ids, FMT_COMPILE(" p{}/t{} "), pid, tid);
+    const auto end =
+        fmt::format_to_n(parts.ids, sizeof parts.ids, FMT_COMPILE(" p{}/t{} "), pid, tid);
     parts.idsSize = std::min(end.size, sizeof parts.ids);
     parts.pid = pid;
     parts.tid = tid;
@@ -84,7 +84,9 @@ HeaderParts& headerParts(std::int64_t seconds) {
 constexpr std::string_view LEVEL_TAILS[] = {"SYSTEM] ", "ERROR] ", "WARNING] ", "INFO] ",
                                             "DBG1] ",   "DBG2] ",  "DBG3] "};
 
-void append(LineBuffer& buf, std::string_view text) { buf.append(text.data(), text.data() + text.size()); }
+void append(LineBuffer& buf, std::string_view text) {
+  buf.append(text.data(), text.data() + text.size());
+}
 
 // "header message (file:line)\n"; with a style, the message part is styled and the location
 // grey. The line feed is never styled.
@@ -148,7 +150,7 @@ XLogger::StdOutSink::StdOutSink(StdOutSink&& other) noexcept
 
 XLogger::StdOutSink& XLogger::StdOutSink::operator=(StdOutSink&& other) noexcept {
   Sink::operator=(std::move(other));  // moves only the base part
-  m_out = other.m_out;  // NOLINT(bugprone-use-after-move)
+  m_out = other.m_out;                // NOLINT(bugprone-use-after-move)
   m_err = other.m_err;
   m_sys = other.m_sys;
   return *this;
@@ -195,8 +197,7 @@ XLogger::FileSink::FileSink(const std::string& path) : Sink("file") {
     const int err = errno;
     try {
       fmt::print(stderr, "Failed to open log file {} : {}\n", path, XUtils::strerror(err));
-    } catch (const std::system_error&) {
-    }
+    } catch (const std::system_error&) {}
   }
 }
 
@@ -205,7 +206,7 @@ XLogger::FileSink::FileSink(FileSink&& other) noexcept
 
 XLogger::FileSink& XLogger::FileSink::operator=(FileSink&& other) noexcept {
   Sink::operator=(std::move(other));  // moves only the base part
-  m_file = std::move(other.m_file);  // NOLINT(bugprone-use-after-move)
+  m_file = std::move(other.m_file);   // NOLINT(bugprone-use-after-move)
   return *this;
 }
 
@@ -309,7 +310,8 @@ std::size_t XLogger::beginLine(fmt::memory_buffer& buf, Level level) {
     millis -= 1000;
   }
   const HeaderParts& parts = headerParts(t.seconds);
-  const char digits[3] = {static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+  const char digits[3] = {static_cast<char>('0' + millis / 100),
+                          static_cast<char>('0' + millis / 10 % 10),
                           static_cast<char>('0' + millis % 10)};
   const std::string_view tail = LEVEL_TAILS[clampLevel(level) + 1];
   // One resize, then plain copies: the pieces are short and their sizes known.

@@ -64,16 +64,12 @@ void XVariant::release() noexcept {
 bool XVariant::operator==(const XVariant& other) const {
   if (m_type != other.m_type) return false;
   switch (m_type) {
-    case Type::Bool:
-      return m_value.b == other.m_value.b;
+    case Type::Bool: return m_value.b == other.m_value.b;
     case Type::Int32:
-    case Type::UInt32:
-      return m_value.u32 == other.m_value.u32;
+    case Type::UInt32: return m_value.u32 == other.m_value.u32;
     case Type::Int64:
-    case Type::UInt64:
-      return m_value.u64 == other.m_value.u64;
-    case Type::Double:
-      return m_value.d == other.m_value.d;
+    case Type::UInt64: return m_value.u64 == other.m_value.u64;
+    case Type::Double: return m_value.d == other.m_value.d;
     case Type::String:
     case Type::Json:
       if (m_value.text == nullptr || other.m_value.text == nullptr)
@@ -89,24 +85,16 @@ bool XVariant::operator==(const XVariant& other) const {
 
 std::string XVariant::toString() const {
   switch (m_type) {
-    case Type::Null:
-      return "<NULL>";
-    case Type::Bool:
-      return m_value.b ? "<TRUE>" : "<FALSE>";
-    case Type::Int32:
-      return fmt::format("{}", m_value.i32);
-    case Type::UInt32:
-      return fmt::format("{}", m_value.u32);
-    case Type::Int64:
-      return fmt::format("{}", m_value.i64);
-    case Type::UInt64:
-      return fmt::format("{}", m_value.u64);
-    case Type::Double:
-      return fmt::format("{:f}", m_value.d);
+    case Type::Null: return "<NULL>";
+    case Type::Bool: return m_value.b ? "<TRUE>" : "<FALSE>";
+    case Type::Int32: return fmt::format("{}", m_value.i32);
+    case Type::UInt32: return fmt::format("{}", m_value.u32);
+    case Type::Int64: return fmt::format("{}", m_value.i64);
+    case Type::UInt64: return fmt::format("{}", m_value.u64);
+    case Type::Double: return fmt::format("{:f}", m_value.d);
     case Type::String:
       return m_value.text == nullptr ? "<NULL>" : fmt::format("\"{}\"", m_value.text);
-    case Type::Json:
-      return m_value.text == nullptr ? "<NULL>" : std::string(m_value.text);
+    case Type::Json: return m_value.text == nullptr ? "<NULL>" : std::string(m_value.text);
     case Type::Timestamp: {
       const std::int32_t ns = m_value.ts.nanoseconds;
       std::int64_t micros = ns / 1000 + (ns % 1000 > 499 ? 1 : 0);
@@ -121,7 +109,6 @@ std::string XVariant::toString() const {
       }
       return fmt::format("{}.{:06}", seconds, micros);
     }
-    default:
-      return "<UNDEF>";
+    default: return "<UNDEF>";
   }
 }

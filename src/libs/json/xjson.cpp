@@ -1,8 +1,8 @@
 #include "xjson/xjson.h"
 
-#include <cjson/cJSON.h>
-
 #include <utility>
+
+#include <cjson/cJSON.h>
 
 namespace XJson {
 namespace {
@@ -136,7 +136,9 @@ cJSON* Element::detach() const {
 }
 
 bool Element::is_null() const { return hasType(m_node, cJSON_NULL); }
-bool Element::is_bool() const { return m_node != nullptr && (m_node->type & (cJSON_True | cJSON_False)) != 0; }
+bool Element::is_bool() const {
+  return m_node != nullptr && (m_node->type & (cJSON_True | cJSON_False)) != 0;
+}
 bool Element::is_number() const { return hasType(m_node, cJSON_Number); }
 bool Element::is_string() const { return hasType(m_node, cJSON_String); }
 bool Element::is_array() const { return hasType(m_node, cJSON_Array); }
@@ -146,7 +148,8 @@ bool Element::is_object() const { return hasType(m_node, cJSON_Object); }
 
 Value::Value() : Element(cJSON_CreateNull(), true) {}
 Value::Value(const std::string& text) : Value(text.c_str()) {}
-Value::Value(const char* text) : Element(text != nullptr ? cJSON_CreateString(text) : nullptr, true) {}
+Value::Value(const char* text)
+    : Element(text != nullptr ? cJSON_CreateString(text) : nullptr, true) {}
 Value::Value(bool value) : Element(cJSON_CreateBool(value), true) {}
 Value::Value(int value) : Element(cJSON_CreateNumber(static_cast<double>(value)), true) {}
 Value::Value(double value) : Element(cJSON_CreateNumber(value), true) {}
@@ -188,7 +191,9 @@ bool Object::insert(const char* key, const Value& value) {
   });
 }
 
-bool Object::insert(const std::string& key, const Value& value) { return insert(key.c_str(), value); }
+bool Object::insert(const std::string& key, const Value& value) {
+  return insert(key.c_str(), value);
+}
 
 Value Object::value(const char* key) const {
   return Value(node() != nullptr && key != nullptr ? cJSON_GetObjectItem(node(), key) : nullptr);
@@ -196,7 +201,9 @@ Value Object::value(const char* key) const {
 
 Value Object::value(const std::string& key) const { return value(key.c_str()); }
 
-void Object::for_each(const std::function<void(const Value&)>& fn) const { forEachChild(node(), fn); }
+void Object::for_each(const std::function<void(const Value&)>& fn) const {
+  forEachChild(node(), fn);
+}
 
 // ---- Array
 
@@ -204,7 +211,9 @@ Array::Array() : Element(cJSON_CreateArray(), true) {}
 Array::~Array() = default;
 
 unsigned long Array::size() const {
-  return node() != nullptr ? static_cast<unsigned long>(static_cast<long>(cJSON_GetArraySize(node()))) : 0;
+  return node() != nullptr
+             ? static_cast<unsigned long>(static_cast<long>(cJSON_GetArraySize(node())))
+             : 0;
 }
 
 bool Array::push_back(const Value& value) {
@@ -217,7 +226,9 @@ Value Array::at(unsigned long index) const {
   return Value(cJSON_GetArrayItem(node(), static_cast<int>(index)));
 }
 
-void Array::for_each(const std::function<void(const Value&)>& fn) const { forEachChild(node(), fn); }
+void Array::for_each(const std::function<void(const Value&)>& fn) const {
+  forEachChild(node(), fn);
+}
 
 // ---- Document
 
@@ -239,7 +250,8 @@ Document Document::fromJson(const std::string& text) { return fromJson(text.c_st
 
 std::string Document::toJson(JsonFormat format) const {
   if (node() == nullptr) return {};
-  char* printed = format == JsonFormat::Compact ? cJSON_PrintUnformatted(node()) : cJSON_Print(node());
+  char* printed =
+      format == JsonFormat::Compact ? cJSON_PrintUnformatted(node()) : cJSON_Print(node());
   if (printed == nullptr) return {};
   struct Free {
     char* p;

@@ -2,10 +2,9 @@
 #include <cstdio>
 #include <string>
 
-#include <xcommon/xutils/encoding.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xcommon/xutils/encoding.h>
 
 namespace xtool {
 

@@ -1,11 +1,10 @@
 // xtool cron EXPR [--from TIME] [--count N]: the next matches of a schedule.
 #include <cstdio>
 
-#include <xcommon/cron_schedule.h>
-#include <xcommon/xtime.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xcommon/cron_schedule.h>
+#include <xcommon/xtime.h>
 
 namespace xtool {
 
@@ -28,7 +27,8 @@ int cronCommand(int argc, char** argv) {
 
   std::int64_t from = XTime::now().seconds;
   if (args.has('f') && !parseTime(args.options['f'], from))
-    return usageError("--from takes YYYY-MM-DDTHH:MM:SSZ or epoch seconds, not '" + args.options['f'] + "'");
+    return usageError("--from takes YYYY-MM-DDTHH:MM:SSZ or epoch seconds, not '" +
+                      args.options['f'] + "'");
   long long count = 5;
   if (args.has('n') && !parseInt(args.options['n'], 0, 1000000, count))
     return usageError("--count takes a number from 0 to 1000000");

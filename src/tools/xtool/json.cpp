@@ -1,10 +1,9 @@
 // xtool json [--compact] [FILE]: JSON reprinted through libxjson.
 #include <cstdio>
 
-#include <xjson/xjson.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xjson/xjson.h>
 
 namespace xtool {
 

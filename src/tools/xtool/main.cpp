@@ -5,10 +5,9 @@
 #include <memory>
 #include <string>
 
-#include <xcommon/xlogger.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xcommon/xlogger.h>
 
 namespace {
 
@@ -31,12 +30,14 @@ constexpr Command COMMANDS[] = {
 };
 
 void printHelp() {
-  std::puts("usage: xtool [-v...] COMMAND [ARGS...]\n"
-            "       xtool COMMAND --help\n\n"
-            "commands:");
+  std::puts(
+      "usage: xtool [-v...] COMMAND [ARGS...]\n"
+      "       xtool COMMAND --help\n\n"
+      "commands:");
   for (const Command& c : COMMANDS) std::printf("  %-8s %s\n", c.name, c.summary);
-  std::puts("\n-v (repeatable) shows more of the libraries' log on standard error.\n"
-            "Exit status: 0 done, 1 input refused, 2 usage error.");
+  std::puts(
+      "\n-v (repeatable) shows more of the libraries' log on standard error.\n"
+      "Exit status: 0 done, 1 input refused, 2 usage error.");
 }
 
 }  // namespace
@@ -49,7 +50,8 @@ int main(int argc, char** argv) {
   while (first < argc && argv[first][0] == '-' && argv[first][1] != '\0') ++first;
   static const XCmdLine::Option none[] = {{0, nullptr, XCmdLine::END}};
   xtool::Args global;
-  if (const int status = xtool::parse(none, first, argv, global); status != xtool::OK) return status;
+  if (const int status = xtool::parse(none, first, argv, global); status != xtool::OK)
+    return status;
   if (global.help) {
     printHelp();
     return xtool::OK;

@@ -8,10 +8,10 @@
 #include <google/protobuf/message.h>
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/json_util.h>
-#include <xmsg/xmsg.h>
 
 #include "commands.h"
 #include "tool.h"
+#include <xmsg/xmsg.h>
 
 namespace xtool {
 
@@ -45,14 +45,16 @@ int msgCommand(int argc, char** argv) {
   if (action == "types" && args.operands.size() == 1) {
     for (const xmsg::SchemaFile& schema : xmsg::SCHEMA_FILES) {
       const pb::FileDescriptor* file = pool->FindFileByName(schema.name);
-      if (file == nullptr) return refuse(std::string("schema ") + schema.name + " is not linked in");
+      if (file == nullptr)
+        return refuse(std::string("schema ") + schema.name + " is not linked in");
       for (int i = 0; i < file->message_type_count(); ++i) listTypes(file->message_type(i));
     }
     return OK;
   }
   if ((action != "decode" && action != "encode") || args.operands.size() < 2 ||
       args.operands.size() > 3)
-    return usageError("msg needs 'types', or 'decode' or 'encode' with a type and at most one file");
+    return usageError(
+        "msg needs 'types', or 'decode' or 'encode' with a type and at most one file");
 
   const pb::Descriptor* type = pool->FindMessageTypeByName(args.operands[1]);
   if (type == nullptr) return refuse("unknown message type " + args.operands[1]);
@@ -80,13 +82,16 @@ int msgCommand(int argc, char** argv) {
   }
   if (json) {
     const auto status = pb::util::JsonStringToMessage(input, message.get());
-    if (!status.ok()) return refuse("the input is not a " + type->full_name() + ": " + std::string(status.message()));
+    if (!status.ok())
+      return refuse("the input is not a " + type->full_name() + ": " +
+                    std::string(status.message()));
   } else {
     // Parse errors are collected instead of going to protobuf's own log.
     struct Collector : pb::io::ErrorCollector {
       std::string first;
       void AddError(int line, int column, const std::string& message) override {
-        if (first.empty()) first = std::to_string(line + 1) + ":" + std::to_string(column + 1) + ": " + message;
+        if (first.empty())
+          first = std::to_string(line + 1) + ":" + std::to_string(column + 1) + ": " + message;
       }
     } errors;
     pb::TextFormat::Parser parser;

@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <string>
 
-#include <xcommon/xutils/directory_scanner.h>
-#include <xcommon/xutils/text.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xcommon/xutils/directory_scanner.h>
+#include <xcommon/xutils/text.h>
 
 namespace xtool {
 

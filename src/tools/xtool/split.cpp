@@ -1,10 +1,9 @@
 // xtool split TEXT: a command line split into its pieces.
 #include <cstdio>
 
-#include <xcommon/xutils/command_line.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xcommon/xutils/command_line.h>
 
 namespace xtool {
 

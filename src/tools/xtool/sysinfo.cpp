@@ -1,11 +1,10 @@
 // xtool sysinfo: the facts the library reads about this machine and process.
 #include <cstdio>
 
-#include <xcommon/xutils/ids.h>
-#include <xcommon/xutils/system_info.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xcommon/xutils/ids.h>
+#include <xcommon/xutils/system_info.h>
 
 namespace xtool {
 
@@ -14,8 +13,9 @@ int sysinfoCommand(int argc, char** argv) {
   Args args;
   if (const int status = parse(table, argc, argv, args); status != OK) return status;
   if (args.help) {
-    std::fputs("usage: xtool sysinfo\n  Host name, architecture, operating system and process id.\n",
-               stdout);
+    std::fputs(
+        "usage: xtool sysinfo\n  Host name, architecture, operating system and process id.\n",
+        stdout);
     return OK;
   }
   if (!args.operands.empty()) return usageError("sysinfo takes no operands");

@@ -1,10 +1,9 @@
 // xtool token new|check: access tokens from the shell.
 #include <cstdio>
 
-#include <xcommon/xaccesstoken.h>
-
 #include "commands.h"
 #include "tool.h"
+#include <xcommon/xaccesstoken.h>
 
 namespace xtool {
 

@@ -37,7 +37,8 @@ int parse(const XCmdLine::Option* table, int argc, char** argv, Args& out) {
     switch (it->id()) {
       case XCmdLine::ID_ARGUMENT: out.operands.emplace_back(it->argument()); break;
       case XCmdLine::ID_UNRECOGNISED: return usageError("unknown option " + it->text());
-      case XCmdLine::ID_MISSING_ARGUMENT: return usageError("option " + it->text() + " needs a value");
+      case XCmdLine::ID_MISSING_ARGUMENT:
+        return usageError("option " + it->text() + " needs a value");
       case 'v': XLogger::instance()->increaseMaxVerbosity(); break;
       case 'h': out.help = true; break;
       default: out.options[it->id()] = it->argument() != nullptr ? it->argument() : ""; break;

@@ -1,12 +1,11 @@
-#include <openssl/evp.h>
+#include "xcommon/xutils/encoding.h"
 
 #include <random>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
-
-#include "xcommon/xutils/encoding.h"
+#include <openssl/evp.h>
 
 namespace {
 
@@ -26,8 +25,9 @@ void BM_OpenSslEncodeBlock(benchmark::State& state) {
   const std::string& in = randomBytes();
   std::vector<unsigned char> out(in.size() / 3 * 4 + 8);
   for (auto _ : state)
-    benchmark::DoNotOptimize(
-        EVP_EncodeBlock(out.data(), reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size())));
+    benchmark::DoNotOptimize(EVP_EncodeBlock(out.data(),
+                                             reinterpret_cast<const unsigned char*>(in.data()),
+                                             static_cast<int>(in.size())));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
 }
 BENCHMARK(BM_OpenSslEncodeBlock);
@@ -51,7 +51,8 @@ void BM_OpenSslDecodeBlock(benchmark::State& state) {
   const std::string text = XUtils::base64Encode(randomBytes().data(), MIB);
   std::vector<unsigned char> out(MIB + 8);
   for (auto _ : state)
-    benchmark::DoNotOptimize(EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+    benchmark::DoNotOptimize(EVP_DecodeBlock(out.data(),
+                                             reinterpret_cast<const unsigned char*>(text.data()),
                                              static_cast<int>(text.size())));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
@@ -60,7 +61,8 @@ BENCHMARK(BM_OpenSslDecodeBlock);
 void BM_Base64Decode(benchmark::State& state) {
   const std::string text = XUtils::base64Encode(randomBytes().data(), MIB);
   std::vector<unsigned char> out(MIB);
-  for (auto _ : state) benchmark::DoNotOptimize(XUtils::base64Decode(text.c_str(), out.data(), out.size()));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(XUtils::base64Decode(text.c_str(), out.data(), out.size()));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_Base64Decode);
@@ -68,7 +70,8 @@ BENCHMARK(BM_Base64Decode);
 void BM_Base64urlDecode(benchmark::State& state) {
   const std::string text = XUtils::base64urlEncode(randomBytes().data(), MIB);
   std::vector<unsigned char> out(MIB);
-  for (auto _ : state) benchmark::DoNotOptimize(XUtils::base64urlDecode(text.c_str(), out.data(), out.size()));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(XUtils::base64urlDecode(text.c_str(), out.data(), out.size()));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_Base64urlDecode);

@@ -13,7 +13,8 @@
 namespace {
 
 std::string benchFile(const char* name) {
-  return (std::filesystem::temp_directory_path() / (std::string(name) + "." + std::to_string(getpid())))
+  return (std::filesystem::temp_directory_path() /
+          (std::string(name) + "." + std::to_string(getpid())))
       .string();
 }
 
@@ -58,7 +59,8 @@ void BM_FputsFflushBaseline(benchmark::State& state) {
   const std::string path = benchFile("fputs_bench.log");
   FILE* file = std::fopen(path.c_str(), "a");
   const std::string line =
-      "[2024-03-05 14:07:09.042 p4711/t4712 INFO] request 12345 took 3.5 ms (logger_bench.cpp:77)\n";
+      "[2024-03-05 14:07:09.042 p4711/t4712 INFO] request 12345 took 3.5 ms "
+      "(logger_bench.cpp:77)\n";
   for (auto _ : state) {
     std::fputs(line.c_str(), file);
     std::fflush(file);

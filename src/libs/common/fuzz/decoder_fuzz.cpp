@@ -19,20 +19,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto buffer = std::make_unique<unsigned char[]>(bufferSize == 0 ? 0 : bufferSize);
 #if DECODER == 3
   std::size_t consumed = 0;
-  const std::size_t written = XUtils::fromHexStr(std::string_view(text), buffer.get(), bufferSize, &consumed);
+  const std::size_t written =
+      XUtils::fromHexStr(std::string_view(text), buffer.get(), bufferSize, &consumed);
   if (written > bufferSize || consumed > text.size()) std::abort();
   // The consumed prefix decodes to the same bytes on its own.
   auto again = std::make_unique<unsigned char[]>(written + 1);
-  if (XUtils::fromHexStr(std::string_view(text).substr(0, consumed), again.get(), written + 1) != written ||
+  if (XUtils::fromHexStr(std::string_view(text).substr(0, consumed), again.get(), written + 1) !=
+          written ||
       std::memcmp(again.get(), buffer.get(), written) != 0)
     std::abort();
 #else
   const bool url = DECODER == 2;
-  const int r = (url ? XUtils::base64urlDecode : XUtils::base64Decode)(text.c_str(), buffer.get(), bufferSize);
+  const int r = (url ? XUtils::base64urlDecode : XUtils::base64Decode)(text.c_str(), buffer.get(),
+                                                                       bufferSize);
   if (r < -1 || r > static_cast<int>(bufferSize)) std::abort();
   if (r > 0) {  // what was decoded encodes and decodes back to itself
-    const std::string encoded = url ? XUtils::base64urlEncode(buffer.get(), static_cast<std::size_t>(r))
-                                    : XUtils::base64Encode(buffer.get(), static_cast<std::size_t>(r));
+    const std::string encoded =
+        url ? XUtils::base64urlEncode(buffer.get(), static_cast<std::size_t>(r))
+            : XUtils::base64Encode(buffer.get(), static_cast<std::size_t>(r));
     auto again = std::make_unique<unsigned char[]>(static_cast<std::size_t>(r));
     if ((url ? XUtils::base64urlDecode : XUtils::base64Decode)(encoded.c_str(), again.get(),
                                                                static_cast<std::size_t>(r)) != r ||

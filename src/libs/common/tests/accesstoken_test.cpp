@@ -1,5 +1,3 @@
-#include "xcommon/xaccesstoken.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -7,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "xcommon/xlogger.h"
 #include "log_capture.h"
+#include "xcommon/xaccesstoken.h"
+#include "xcommon/xlogger.h"
 #include "xcommon/xutils/encoding.h"
 
 namespace {
@@ -77,7 +76,8 @@ TEST_F(AccessTokens, RandomBytesComeFromTwentyDraws) {
     std::srand(seed);
     const XAccessToken token(60, 0);
     EXPECT_EQ(std::rand(), draws[20]) << seed;
-    for (int i = 8; i < 18; ++i) EXPECT_EQ(token.record()[i], draws[i] % 255) << seed << " byte " << i;
+    for (int i = 8; i < 18; ++i)
+      EXPECT_EQ(token.record()[i], draws[i] % 255) << seed << " byte " << i;
   }
 }
 
@@ -96,8 +96,9 @@ TEST_F(AccessTokens, EveryChangedCharacterIsCaught) {
   changed[3] = text[3] == 'A' ? 'B' : 'A';
   logged();
   parse(changed);
-  EXPECT_NE(logged().find("WARNING] Checksum error in access token " + changed + " (xaccesstoken.cpp:"),
-            std::string::npos);
+  EXPECT_NE(
+      logged().find("WARNING] Checksum error in access token " + changed + " (xaccesstoken.cpp:"),
+      std::string::npos);
 }
 
 TEST_F(AccessTokens, MalformedAndExpiredTokensWarn) {
@@ -116,10 +117,13 @@ TEST_F(AccessTokens, MalformedAndExpiredTokensWarn) {
     logged();
     EXPECT_FALSE(parse(c.text).is_valid()) << c.text;
     const std::string line = logged();
-    EXPECT_NE(line.find("WARNING] " + c.warning + c.text + " (xaccesstoken.cpp:"), std::string::npos) << line;
+    EXPECT_NE(line.find("WARNING] " + c.warning + c.text + " (xaccesstoken.cpp:"),
+              std::string::npos)
+        << line;
     EXPECT_EQ(line.find('\n'), line.size() - 1) << "exactly one line: " << line;
   }
-  // Expiry equal to now is still valid (unless the second turns in between, which the loop rides out).
+  // Expiry equal to now is still valid (unless the second turns in between, which the loop rides
+  // out).
   bool sawValid = false;
   for (int i = 0; i < 3 && !sawValid; ++i) {
     const std::time_t t = std::time(nullptr);

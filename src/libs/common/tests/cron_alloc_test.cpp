@@ -21,8 +21,8 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 TEST(CronAllocation, SuccessfulSearchesAllocateNothing) {
-  const char* expressions[] = {"*/15 * * * * *", "0 30 9 * * MON-FRI", "0 0 0 13 * FRI", "0 0 0 29 2 *",
-                               "0,30 5 * * * *", "59 59 23 31 12 ?"};
+  const char* expressions[] = {"*/15 * * * * *", "0 30 9 * * MON-FRI", "0 0 0 13 * FRI",
+                               "0 0 0 29 2 *",   "0,30 5 * * * *",     "59 59 23 31 12 ?"};
   for (const char* e : expressions) {
     CronSchedule s(e);
     ASSERT_TRUE(s.is_valid());

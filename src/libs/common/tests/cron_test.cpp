@@ -1,5 +1,3 @@
-#include "xcommon/cron_schedule.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,6 +8,7 @@
 
 #include "log_capture.h"
 #include "scoped_env.h"
+#include "xcommon/cron_schedule.h"
 #include "xcommon/xlogger.h"
 
 using XTime::Timestamp;
@@ -50,17 +49,21 @@ template <std::size_t N>
 std::string field(const char* text, signed char minimum, signed char maximum) {
   CronSchedule s;
   std::bitset<N> b;
-  return s.init_cron_field<N>(text, b, minimum, maximum) ? bits(b, minimum) : "error: " + s.get_error();
+  return s.init_cron_field<N>(text, b, minimum, maximum) ? bits(b, minimum)
+                                                         : "error: " + s.get_error();
 }
 // The same through one of the named-field parsers, which rewrite the text first.
 template <std::size_t N>
-std::string named(bool (CronSchedule::*parse)(std::string_view, std::bitset<N>&), const char* text, int minimum) {
+std::string named(bool (CronSchedule::*parse)(std::string_view, std::bitset<N>&), const char* text,
+                  int minimum) {
   CronSchedule s;
   std::bitset<N> b;
   return (s.*parse)(text, b) ? bits(b, minimum) : "error: " + s.get_error();
 }
 std::string dow(const char* text) { return named<7>(&CronSchedule::init_dow_cron_field, text, 0); }
-std::string month(const char* text) { return named<12>(&CronSchedule::init_months_cron_field, text, 1); }
+std::string month(const char* text) {
+  return named<12>(&CronSchedule::init_months_cron_field, text, 1);
+}
 std::string dom(const char* text) { return named<31>(&CronSchedule::init_dom_cron_field, text, 1); }
 
 std::string parseError(const char* expression) {
@@ -78,7 +81,8 @@ TEST(CronParse, Fields) {
   EXPECT_EQ(field<60>("50-10/7", 0, 59), "0,7,50,57");
   EXPECT_EQ(field<60>("1,3-4,+5,\t6", 0, 59), "1,3,4,5,6");
   EXPECT_EQ(dom("*/10"), "1,11,21,31");
-  EXPECT_EQ(dom("?"), "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31");
+  EXPECT_EQ(dom("?"),
+            "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31");
   EXPECT_EQ(month("jan-mar"), "1,2,3");
   EXPECT_EQ(month("Dec,feb"), "2,12");
   EXPECT_EQ(dow("7"), "0");
@@ -95,7 +99,8 @@ TEST(CronParse, FieldErrors) {
   EXPECT_EQ(field<60>("*/x", 0, 59), "error: invalid incrementor value 'x'");
   EXPECT_EQ(field<60>("60", 0, 59), "error: specified range is more than maximum");
   EXPECT_EQ(field<60>("300", 0, 59), "error: specified range is more than maximum");
-  EXPECT_EQ(field<60>("99999999999999999999", 0, 59), "error: invalid value '99999999999999999999'");
+  EXPECT_EQ(field<60>("99999999999999999999", 0, 59),
+            "error: invalid value '99999999999999999999'");
   EXPECT_EQ(dom("0"), "error: specified range is less than minumum");
   EXPECT_EQ(field<60>("1,,2", 0, 59), "error: invalid value ''");
   EXPECT_EQ(field<24>("1-2-3", 0, 23), "error: range specification requires two fields");
@@ -116,7 +121,8 @@ TEST(CronParse, Expressions) {
   EXPECT_TRUE(CronSchedule("0 0 12 * * ?").compare(CronSchedule("0 0 12 1-31 1-12 0-6")));
   EXPECT_TRUE(CronSchedule("0 0 * * * *").compare(CronSchedule("0 0 0-23 * * *")));
   EXPECT_FALSE(CronSchedule("0 0 * * * *").compare(CronSchedule("0 1 * * * *")));
-  EXPECT_FALSE(CronSchedule("x").compare(CronSchedule("y")));  // invalid schedules never compare equal
+  EXPECT_FALSE(
+      CronSchedule("x").compare(CronSchedule("y")));  // invalid schedules never compare equal
   EXPECT_EQ(parseError(""), "invalid empty cron expression");
   EXPECT_EQ(parseError("0  0 12 * * *"), "cron expression must have 6 fields");
   EXPECT_EQ(parseError(" 0 0 12 * * *"), "cron expression must have 6 fields");
@@ -200,7 +206,9 @@ TEST(CronNext, LimitsAndFailures) {
       {"0 0 0 31 12 SUN", utc(2104, 4, 30), "maximum years limit reached"},
       {"0 0 12 * * *", {}, "invalid current time"},
       {"0 0 12 * * *", {0, 5}, "invalid current time"},
-      {"* * * * * *", {67768036097068800, 0}, "invalid current time"},  // two years before gmtime_r's last
+      {"* * * * * *",
+       {67768036097068800, 0},
+       "invalid current time"},  // two years before gmtime_r's last
   };
   for (const auto& c : cases) {
     CronSchedule s(c.expression);
@@ -208,8 +216,10 @@ TEST(CronNext, LimitsAndFailures) {
     EXPECT_EQ(s.get_error(), c.error) << c.expression;
   }
   const std::string log = capture.take();
-  EXPECT_NE(log.find("ERROR] CronSchedule::next() stopped due to too large years diff (>4)\n\tcron: 0 0 0 1 1 MON\n"
-                     "\tstart time: 2024-01-02 00:00:00\n\tcurrent time: 2029-01-01 00:00:00 (cron_schedule.cpp:"),
+  EXPECT_NE(log.find("ERROR] CronSchedule::next() stopped due to too large years diff "
+                     "(>4)\n\tcron: 0 0 0 1 1 MON\n"
+                     "\tstart time: 2024-01-02 00:00:00\n\tcurrent time: 2029-01-01 00:00:00 "
+                     "(cron_schedule.cpp:"),
             std::string::npos)
       << log;
 
@@ -259,7 +269,8 @@ struct Oracle {
 
 // A random field over [lo, hi] and the set it stands for, computed here independently.
 template <std::size_t N>
-std::string randomField(std::mt19937& rng, int lo, int hi, std::bitset<N>& set, const char* const* names) {
+std::string randomField(std::mt19937& rng, int lo, int hi, std::bitset<N>& set,
+                        const char* const* names) {
   std::string text;
   const int items = 1 + static_cast<int>(rng() % 3);
   std::bitset<N> named;  // a name is replaced once per field only, so each is used once
@@ -311,7 +322,8 @@ std::string randomField(std::mt19937& rng, int lo, int hi, std::bitset<N>& set, 
   return text;
 }
 
-const char* const MONTHS[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+const char* const MONTHS[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                              "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 const char* const DAYS[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
 
 // The first second after `start` that the sets allow, scanning day by day up to the end of
@@ -327,12 +339,13 @@ Timestamp bruteForce(const Oracle& o, std::int64_t start) {
     std::tm d{};
     gmtime_r(&ds, &d);
     if (d.tm_year > lastYear) return {};
-    if (!o.mon[static_cast<std::size_t>(d.tm_mon)] || !o.dom[static_cast<std::size_t>(d.tm_mday - 1)] ||
+    if (!o.mon[static_cast<std::size_t>(d.tm_mon)] ||
+        !o.dom[static_cast<std::size_t>(d.tm_mday - 1)] ||
         !o.dow[static_cast<std::size_t>(d.tm_wday)])
       continue;
     for (int s = first ? static_cast<int>(start - dayStart) + 1 : 0; s < 86400; ++s) {
-      if (o.hour[static_cast<std::size_t>(s / 3600)] && o.min[static_cast<std::size_t>(s / 60 % 60)] &&
-          o.sec[static_cast<std::size_t>(s % 60)])
+      if (o.hour[static_cast<std::size_t>(s / 3600)] &&
+          o.min[static_cast<std::size_t>(s / 60 % 60)] && o.sec[static_cast<std::size_t>(s % 60)])
         return {dayStart + s, 0};
     }
   }
@@ -356,7 +369,8 @@ TEST(CronNext, AgreesWithABruteForceScan) {
       const char* m = MONS[rng() % 5];
       expr += std::string(d) + " " + m + " ";
       for (int day : {29, 30, 31})
-        if (std::string(d).find(std::to_string(day)) != std::string::npos || (std::string(d) == "30-31" && day == 31))
+        if (std::string(d).find(std::to_string(day)) != std::string::npos ||
+            (std::string(d) == "30-31" && day == 31))
           o.dom.set(static_cast<std::size_t>(day - 1));
       const std::string months = m;
       if (months.find('2') != std::string::npos || months.find("EB") != std::string::npos ||
@@ -364,7 +378,8 @@ TEST(CronNext, AgreesWithABruteForceScan) {
         o.mon.set(1);
       if (months.find('4') != std::string::npos) o.mon.set(3);
       if (months.find('6') != std::string::npos) o.mon.set(5);
-      if (months.find('9') != std::string::npos || months.find("sep") != std::string::npos) o.mon.set(8);
+      if (months.find('9') != std::string::npos || months.find("sep") != std::string::npos)
+        o.mon.set(8);
       if (months.find("11") != std::string::npos) o.mon.set(10);
     } else {
       if (rng() % 8 == 0) {
@@ -385,11 +400,13 @@ TEST(CronNext, AgreesWithABruteForceScan) {
     ASSERT_TRUE(s.is_valid()) << expr << ": " << s.get_error();
     // Starts across leap years and year ends, 1999 to 2105.
     std::int64_t start = 915148800 + static_cast<std::int64_t>(rng() % 3345000000u);
-    if (rng() % 4 == 0) start = utc(2000 + static_cast<int>(rng() % 100), 12, 31, 23, 59, 59).seconds - rng() % 5;
+    if (rng() % 4 == 0)
+      start = utc(2000 + static_cast<int>(rng() % 100), 12, 31, 23, 59, 59).seconds - rng() % 5;
     for (int k = 0; k < 3; ++k) {
       const Timestamp expected = bruteForce(o, start);
       const Timestamp got = s.next({start, static_cast<std::int32_t>(rng() % 1000000000)});
-      ASSERT_EQ(show(got), show(expected)) << expr << " from " << show({start, 0}) << ": " << s.get_error();
+      ASSERT_EQ(show(got), show(expected))
+          << expr << " from " << show({start, 0}) << ": " << s.get_error();
       if (expected == Timestamp{}) {
         ++none;
         ASSERT_EQ(s.get_error(), "maximum years limit reached") << expr;

@@ -1,11 +1,11 @@
+#include "xcommon/xutils/encoding.h"
+
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include "xcommon/xutils/encoding.h"
 
 namespace {
 
@@ -92,19 +92,16 @@ TEST(Hex, StopPositions) {
     std::size_t size, written, consumed;
   };
   const Case cases[] = {
-      {"ab cd", 8, 2, 5},      // whitespace between pairs is skipped
-      {"  ab\t\ncd  ", 8, 2, 10},
-      {"a b", 8, 0, 0},        // not inside a pair: stops at the first digit
-      {"abc", 8, 1, 2},        // a lone last digit is left
-      {"abcdef", 2, 2, 4},     // size reached: stops just after the pair
-      {"ab  ", 1, 1, 2},       // ... and later whitespace is not skipped
-      {"abzz", 8, 1, 2},
-      {"", 8, 0, 0},
-      {"abcd", 0, 0, 0},
-      {"   ", 8, 0, 3},
+      {"ab cd", 8, 2, 5},                            // whitespace between pairs is skipped
+      {"  ab\t\ncd  ", 8, 2, 10}, {"a b", 8, 0, 0},  // not inside a pair: stops at the first digit
+      {"abc", 8, 1, 2},                              // a lone last digit is left
+      {"abcdef", 2, 2, 4},                           // size reached: stops just after the pair
+      {"ab  ", 1, 1, 2},                             // ... and later whitespace is not skipped
+      {"abzz", 8, 1, 2},          {"", 8, 0, 0},    {"abcd", 0, 0, 0}, {"   ", 8, 0, 3},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(XUtils::fromHexStr(std::string_view(c.text), out, c.size, &consumed), c.written) << c.text;
+    EXPECT_EQ(XUtils::fromHexStr(std::string_view(c.text), out, c.size, &consumed), c.written)
+        << c.text;
     EXPECT_EQ(consumed, c.consumed) << c.text;
   }
   const char* text = "0102 zz";
@@ -145,7 +142,7 @@ TEST(Base64, PaddingIsOptionalAndStrayBytesAreRefused) {
   EXPECT_EQ(decodeStd("Zm8=x", &out), -1);
   EXPECT_EQ(decodeStd("Zm9v\n", &out), 3);  // one stray byte at the very end is tolerated
   EXPECT_EQ(decodeStd("Zm8\n==", &out), 2);
-  EXPECT_EQ(decodeStd("-_-_", &out), -1);   // the other alphabet
+  EXPECT_EQ(decodeStd("-_-_", &out), -1);  // the other alphabet
   EXPECT_EQ(decodeStd("Zm9v-", &out), 3);
   int r = 0;
   decodeToString(XUtils::base64urlDecode, "+/+/", 16, &r);
@@ -163,7 +160,7 @@ TEST(Base64, BufferLimits) {
   EXPECT_EQ(r, -1);
   std::string out;
   EXPECT_EQ(decodeStd("Zm9v", &out, 3), 3);
-  EXPECT_EQ(decodeStd("Zm9vY", &out, 3), 3);   // one value more gives no byte anyway
+  EXPECT_EQ(decodeStd("Zm9vY", &out, 3), 3);  // one value more gives no byte anyway
   EXPECT_EQ(decodeStd("Zm9vYm", &out, 3), -1);
   EXPECT_EQ(decodeStd("Zm9v", &out, 2), -1);
   EXPECT_EQ(decodeStd("Zm9v", &out, 0), -1);
@@ -217,7 +214,8 @@ TEST(Base64, AgreesWithTheReferenceOnCorruptedText) {
     const std::size_t size = rng() % 2 == 0 ? bytes.size() : rng() % 45;
     std::vector<unsigned char> want(size + 1, 0xEE), got(size + 1, 0xEE);
     const int expected = referenceDecode(url ? URL : STD, text.c_str(), want.data(), size);
-    const int actual = (url ? XUtils::base64urlDecode : XUtils::base64Decode)(text.c_str(), got.data(), size);
+    const int actual =
+        (url ? XUtils::base64urlDecode : XUtils::base64Decode)(text.c_str(), got.data(), size);
     ASSERT_EQ(actual, expected) << (url ? "url " : "std ") << text << " size " << size;
     ASSERT_EQ(got, want) << text;
   }

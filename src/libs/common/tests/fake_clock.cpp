@@ -48,7 +48,8 @@ int monotonicReads() {
 
 }  // namespace FakeClock
 
-extern "C" [[gnu::visibility("default")]] int gettimeofday(struct timeval* __restrict tv, void* __restrict tz) {
+extern "C" [[gnu::visibility("default")]] int gettimeofday(struct timeval* __restrict tv,
+                                                           void* __restrict tz) {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_wallOn) {

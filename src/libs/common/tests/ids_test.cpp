@@ -1,3 +1,5 @@
+#include "xcommon/xutils/ids.h"
+
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,8 +9,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include "xcommon/xutils/ids.h"
 
 TEST(CachedIdsConcurrency, ThreadsHaveTheirOwnTidAndShareThePid) {
   constexpr int THREADS = 8;

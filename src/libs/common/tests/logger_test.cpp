@@ -1,5 +1,3 @@
-#include "xcommon/xlogger.h"
-
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +18,7 @@
 #include "file_reader.h"
 #include "log_capture.h"
 #include "scoped_env.h"
+#include "xcommon/xlogger.h"
 #include "xcommon/xutils/ids.h"
 
 namespace {
@@ -141,13 +140,14 @@ TEST_F(Logging, HeaderRoundsMillisecondsAndCarriesIntoTheNextSecond) {
   const std::string ids = fmt::format("p{}/t{}", XUtils::get_pid(), XUtils::get_tid());
   const std::int64_t t = 1709647629;  // 2024-03-05 14:07:09 UTC
   const std::pair<std::int64_t, const char*> cases[] = {
-      {42499, "14:07:09.042"}, {42500, "14:07:09.043"}, {0, "14:07:09.000"},
+      {42499, "14:07:09.042"},  {42500, "14:07:09.043"},  {0, "14:07:09.000"},
       {999499, "14:07:09.999"}, {999500, "14:07:10.000"}, {999999, "14:07:10.000"}};
   for (const auto& [micros, expected] : cases) {
     FakeClock::setWall({t, micros});
     XLogger::instance()->println(XLogger::INFO, nullptr, 0, "m");
     FakeClock::clearWall();
-    EXPECT_EQ(splitLines(out.text()).back(), fmt::format("[2024-03-05 {} {} INFO] m", expected, ids));
+    EXPECT_EQ(splitLines(out.text()).back(),
+              fmt::format("[2024-03-05 {} {} INFO] m", expected, ids));
   }
   // The carry crosses the day and year boundary too.
   FakeClock::setWall({1735689599, 999700});  // 2024-12-31 23:59:59.9997
@@ -187,7 +187,8 @@ TEST_F(Logging, StyledLinesHaveExactEscapeSequences) {
   for (const auto& [level, styled] : cases) {
     const std::size_t before = out.text().size();
     sink.print(level, "f.cpp", 12, "[H]", "msg");
-    EXPECT_EQ(out.text().substr(before), styled + grey + " (f.cpp:12)" + reset + "\n") << int{level};
+    EXPECT_EQ(out.text().substr(before), styled + grey + " (f.cpp:12)" + reset + "\n")
+        << int{level};
     const std::size_t mid = out.text().size();
     sink.print(level, nullptr, 12, "[H]", "msg");
     EXPECT_EQ(out.text().substr(mid), styled + "\n") << int{level};
@@ -393,7 +394,8 @@ TEST_F(LoggingConcurrency, LinesFromThreadsNeverInterleave) {
   for (int t = 0; t < THREADS; ++t)
     threads.emplace_back([t] {
       for (int i = 0; i < LINES; ++i)
-        XLOG(XLogger::INFO, "thread {} line {} {}", t, i, std::string(static_cast<std::size_t>(i % 97), 'x'));
+        XLOG(XLogger::INFO, "thread {} line {} {}", t, i,
+             std::string(static_cast<std::size_t>(i % 97), 'x'));
     });
   for (auto& th : threads) th.join();
   const std::regex shape(R"(\[[^\]]+ INFO\] thread (\d) line (\d+) (x*) \(logger_test\.cpp:\d+\))");
@@ -420,7 +422,8 @@ TEST_F(Logging, ForkedWorkersAppendingToOneFileKeepLinesWhole) {
     if (pid == 0) {
       // Lines far beyond a stdio buffer, up to 64 KiB, must still reach the file in one piece.
       for (int i = 0; i < LINES; ++i) {
-        const std::size_t len = (static_cast<std::size_t>(i) * 7919u + static_cast<std::size_t>(w)) % 60000u;
+        const std::size_t len =
+            (static_cast<std::size_t>(i) * 7919u + static_cast<std::size_t>(w)) % 60000u;
         XLOG(XLogger::INFO, "w{} i{} {}", w, i, std::string(len, static_cast<char>('a' + w)));
       }
       _exit(0);
@@ -449,7 +452,8 @@ TEST_F(Logging, ForkedWorkersAppendingToOneFileKeepLinesWhole) {
     ASSERT_TRUE(suffix != std::string::npos && suffix >= bodyStart) << head;
     // A whole line: one worker's letter throughout, exactly as long as it was written.
     const std::string body = line.substr(bodyStart, suffix - bodyStart);
-    const std::size_t len = (static_cast<std::size_t>(i) * 7919u + static_cast<std::size_t>(w)) % 60000u;
+    const std::size_t len =
+        (static_cast<std::size_t>(i) * 7919u + static_cast<std::size_t>(w)) % 60000u;
     ASSERT_EQ(body.size(), len) << head;
     ASSERT_EQ(body.find_first_not_of(static_cast<char>('a' + w)), std::string::npos) << head;
     ++perWorker[w];

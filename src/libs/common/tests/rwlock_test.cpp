@@ -1,5 +1,3 @@
-#include "xcommon/xrwlock.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -17,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "xcommon/xrwlock.h"
 #include "xcommon/xsharedmem.h"
 #include "xcommon/xutils/text.h"
 

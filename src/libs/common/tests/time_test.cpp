@@ -1,8 +1,7 @@
-#include "xcommon/xtime.h"
-
 #include <gtest/gtest.h>
 
 #include "fake_clock.h"
+#include "xcommon/xtime.h"
 
 using XTime::Timestamp;
 
@@ -91,7 +90,8 @@ TEST_F(Timers, MarkMovesOnResumeAndSuspendButNotOnStop) {
   FakeClock::advanceMonotonic(200 * MS);
   EXPECT_EQ(timer.suspend(), (Timestamp{0, 200 * MS}));
   FakeClock::advanceMonotonic(100 * MS);
-  EXPECT_EQ(timer.suspend(), (Timestamp{0, 300 * MS}));  // second suspend adds the time since the first
+  EXPECT_EQ(timer.suspend(),
+            (Timestamp{0, 300 * MS}));  // second suspend adds the time since the first
   FakeClock::advanceMonotonic(400 * MS);
   EXPECT_EQ(timer.stop(), (Timestamp{0, 700 * MS}));
   EXPECT_EQ(timer.stop(), (Timestamp{1, 100 * MS}));  // the same 0.4 s once more

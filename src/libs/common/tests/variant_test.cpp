@@ -1,5 +1,3 @@
-#include "xcommon/xvariant.h"
-
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -10,6 +8,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "xcommon/xvariant.h"
 
 namespace {
 
@@ -50,14 +50,45 @@ std::vector<Case> cases() {
       {"json prefix", [] { return XVariant::createJson("{\"a\":1}xyz", 7); }, "{\"a\":1}", 20},
       {"string of json", [] { return XVariant("{\"a\":1}"); }, "\"{\"a\":1}\"", 21},
       {"json null", [] { return XVariant::createJson(nullptr); }, "<NULL>", 22},
-      {"time 5000ns", [] { return XVariant(XTime::Timestamp{12, 5000}); }, "12.000005", 23},
-      {"time 499ns", [] { return XVariant(XTime::Timestamp{12, 499}); }, "12.000000", 24},
-      {"time 500ns", [] { return XVariant(XTime::Timestamp{12, 500}); }, "12.000001", 25},
-      {"time 1499ns", [] { return XVariant(XTime::Timestamp{12, 1499}); }, "12.000001", 26},
-      {"time 1500ns", [] { return XVariant(XTime::Timestamp{12, 1500}); }, "12.000002", 27},
-      {"time carry", [] { return XVariant(XTime::Timestamp{12, 999999600}); }, "13.000000", 28},
-      {"time 13s", [] { return XVariant(XTime::Timestamp{13, 0}); }, "13.000000", 29},
-      {"time max carry", [] { return XVariant(XTime::Timestamp{INT64_MAX, 999999999}); },
+      {"time 5000ns",
+       [] {
+         return XVariant(XTime::Timestamp{12, 5000});
+       },
+       "12.000005", 23},
+      {"time 499ns",
+       [] {
+         return XVariant(XTime::Timestamp{12, 499});
+       },
+       "12.000000", 24},
+      {"time 500ns",
+       [] {
+         return XVariant(XTime::Timestamp{12, 500});
+       },
+       "12.000001", 25},
+      {"time 1499ns",
+       [] {
+         return XVariant(XTime::Timestamp{12, 1499});
+       },
+       "12.000001", 26},
+      {"time 1500ns",
+       [] {
+         return XVariant(XTime::Timestamp{12, 1500});
+       },
+       "12.000002", 27},
+      {"time carry",
+       [] {
+         return XVariant(XTime::Timestamp{12, 999999600});
+       },
+       "13.000000", 28},
+      {"time 13s",
+       [] {
+         return XVariant(XTime::Timestamp{13, 0});
+       },
+       "13.000000", 29},
+      {"time max carry",
+       [] {
+         return XVariant(XTime::Timestamp{INT64_MAX, 999999999});
+       },
        "9223372036854775808.000000", 30},
   };
 }
@@ -81,14 +112,22 @@ TEST(VariantValue, ConstructorsPickOneKindPerArgument) {
   char mutable_text[] = "y";
   using T = XVariant::Type;
   const std::pair<XVariant, T> picks[] = {
-      {XVariant(1), T::Int32},           {XVariant(1L), T::Int64},
-      {XVariant(1LL), T::Int64},         {XVariant('a'), T::Int32},
-      {XVariant(short{1}), T::Int32},    {XVariant(0), T::Int32},
-      {XVariant(1U), T::UInt32},         {XVariant(1UL), T::UInt64},
-      {XVariant(1ULL), T::UInt64},       {XVariant(1.0F), T::Double},
-      {XVariant(true), T::Bool},         {XVariant(nullptr), T::String},
-      {XVariant("lit"), T::String},      {XVariant(mutable_text), T::String},
-      {XVariant(literal_text), T::String}, {XVariant(XTime::Timestamp{1, 2}), T::Timestamp},
+      {XVariant(1), T::Int32},
+      {XVariant(1L), T::Int64},
+      {XVariant(1LL), T::Int64},
+      {XVariant('a'), T::Int32},
+      {XVariant(short{1}), T::Int32},
+      {XVariant(0), T::Int32},
+      {XVariant(1U), T::UInt32},
+      {XVariant(1UL), T::UInt64},
+      {XVariant(1ULL), T::UInt64},
+      {XVariant(1.0F), T::Double},
+      {XVariant(true), T::Bool},
+      {XVariant(nullptr), T::String},
+      {XVariant("lit"), T::String},
+      {XVariant(mutable_text), T::String},
+      {XVariant(literal_text), T::String},
+      {XVariant(XTime::Timestamp{1, 2}), T::Timestamp},
   };
   for (const auto& [v, type] : picks)
     EXPECT_EQ(static_cast<int>(v.type()), static_cast<int>(type)) << v.toString();

@@ -76,11 +76,13 @@ constexpr std::uint32_t STOP_BIT = 0x80000000u;
 constexpr DecodeTable decodeTable(const char* alphabet) {
   DecodeTable t{};
   for (auto& v : t.value) v = INVALID;
-  for (int i = 0; i < 64; ++i) t.value[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+  for (int i = 0; i < 64; ++i)
+    t.value[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
   for (int pos = 0; pos < 4; ++pos) {
     for (int c = 0; c < 256; ++c) {
-      t.shifted[pos][c] = t.value[c] == INVALID ? STOP_BIT
-                                                : static_cast<std::uint32_t>(t.value[c]) << (18 - 6 * pos);
+      t.shifted[pos][c] = t.value[c] == INVALID
+                              ? STOP_BIT
+                              : static_cast<std::uint32_t>(t.value[c]) << (18 - 6 * pos);
     }
   }
   return t;
@@ -100,7 +102,8 @@ std::string encode(const EncodeTable& table, const void* data, std::size_t len, 
     std::memcpy(o + 2, table.pair[v & 0xFFF].data(), 2);
   }
   if (rest != 0) {
-    const std::uint32_t v = (std::uint32_t{in[0]} << 16) | (rest == 2 ? std::uint32_t{in[1]} << 8 : 0);
+    const std::uint32_t v =
+        (std::uint32_t{in[0]} << 16) | (rest == 2 ? std::uint32_t{in[1]} << 8 : 0);
     *o++ = table.single[(v >> 18) & 63];
     *o++ = table.single[(v >> 12) & 63];
     if (rest == 2) *o++ = table.single[(v >> 6) & 63];
@@ -122,7 +125,8 @@ int decode(const DecodeTable& table, const char* text, void* buffer, std::size_t
   // length is measured first (strlen is vectorised) so that a group never reads past the NUL.
   const unsigned char* const end = p + std::strlen(text);
   auto group4 = [&table](const unsigned char* q) {
-    return table.shifted[0][q[0]] | table.shifted[1][q[1]] | table.shifted[2][q[2]] | table.shifted[3][q[3]];
+    return table.shifted[0][q[0]] | table.shifted[1][q[1]] | table.shifted[2][q[2]] |
+           table.shifted[3][q[3]];
   };
   while (end - p >= 8 && size - written >= 6) {
     const std::uint32_t a = group4(p), b = group4(p + 4);
@@ -235,13 +239,17 @@ std::size_t fromHexStr(const char* text, void* out, std::size_t size, const char
   return written;
 }
 
-std::string base64Encode(const void* data, std::size_t len) { return encode(STD_ENCODE, data, len, true); }
+std::string base64Encode(const void* data, std::size_t len) {
+  return encode(STD_ENCODE, data, len, true);
+}
 
 std::string base64urlEncode(const void* data, std::size_t len) {
   return encode(URL_ENCODE, data, len, false);
 }
 
-int base64Decode(const char* text, void* out, std::size_t size) { return decode(STD_DECODE, text, out, size); }
+int base64Decode(const char* text, void* out, std::size_t size) {
+  return decode(STD_DECODE, text, out, size);
+}
 
 int base64urlDecode(const char* text, void* out, std::size_t size) {
   return decode(URL_DECODE, text, out, size);

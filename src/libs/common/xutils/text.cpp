@@ -11,7 +11,8 @@ std::string strerror(int err, const char* prefix) {
   char buffer[256];
   // GNU strerror_r: the text it returns need not be in our buffer.
   const char* text = strerror_r(err, buffer, sizeof buffer);
-  return fmt::format("{}{}{}", prefix != nullptr ? prefix : "", prefix != nullptr ? " : " : "", text);
+  return fmt::format("{}{}{}", prefix != nullptr ? prefix : "", prefix != nullptr ? " : " : "",
+                     text);
 }
 
 bool is_true(std::string_view text) {

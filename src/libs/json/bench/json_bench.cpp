@@ -1,12 +1,11 @@
 // libxjson beside raw cJSON on the three corpus files (skipped when the data is absent).
-#include <cjson/cJSON.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <benchmark/benchmark.h>
+#include <cjson/cJSON.h>
 
 #include "xjson/xjson.h"
 
@@ -160,7 +159,8 @@ const bool registered = [] {
     const std::string n = name;
     benchmark::RegisterBenchmark(("CjsonParse/" + n).c_str(), BM_CjsonParse, text);
     benchmark::RegisterBenchmark(("FromJson/" + n).c_str(), BM_FromJson, text);
-    benchmark::RegisterBenchmark(("CjsonPrintUnformatted/" + n).c_str(), BM_CjsonPrint, text, false);
+    benchmark::RegisterBenchmark(("CjsonPrintUnformatted/" + n).c_str(), BM_CjsonPrint, text,
+                                 false);
     benchmark::RegisterBenchmark(("ToJsonCompact/" + n).c_str(), BM_ToJson, text, false);
     benchmark::RegisterBenchmark(("CjsonPrint/" + n).c_str(), BM_CjsonPrint, text, true);
     benchmark::RegisterBenchmark(("ToJsonFormatted/" + n).c_str(), BM_ToJson, text, true);

@@ -1,10 +1,10 @@
 // fromJson on arbitrary text, a walk with typed reads, and both printers. Cross-checked
 // against cJSON: validity must agree, and a reparse of the compact text prints the same.
-#include <cjson/cJSON.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+
+#include <cjson/cJSON.h>
 
 #include "xjson/xjson.h"
 

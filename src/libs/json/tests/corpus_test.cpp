@@ -1,11 +1,10 @@
 // Robustness and fidelity over public corpora: the handles agree with cJSON itself.
-#include <cjson/cJSON.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
 #include "xjson/xjson.h"
@@ -82,7 +81,8 @@ TEST(JsonCorpus, ParsingSuiteAgreesWithCjson) {
     const XJson::Document doc = XJson::Document::fromJson(text);
     EXPECT_EQ(doc.is_valid(), raw != nullptr) << entry.path().filename();
     if (raw != nullptr) {
-      EXPECT_EQ(doc.toJson(XJson::JsonFormat::Compact), cjsonPrint(raw, false)) << entry.path().filename();
+      EXPECT_EQ(doc.toJson(XJson::JsonFormat::Compact), cjsonPrint(raw, false))
+          << entry.path().filename();
       // The root may be a scalar: walk it through a view, with ownership handed to `owner`.
       cJSON* root = doc.detach();
       const XJson::Document owner(root);

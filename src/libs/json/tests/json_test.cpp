@@ -1,13 +1,12 @@
-#include "xjson/xjson.h"
-
-#include <cjson/cJSON.h>
-
 #include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+
+#include "xjson/xjson.h"
 
 using XJson::Array;
 using XJson::Document;
@@ -25,8 +24,9 @@ TEST(JsonDocument, EmptyAndInvalidDocuments) {
   EXPECT_TRUE(null.is_null());
   EXPECT_EQ(null.toJson(), "null");
 
-  for (const Document& bad : {Document::fromJson(""), Document::fromJson(static_cast<const char*>(nullptr)),
-                              Document::fromJson("{\"a\":"), Document::fromJson(std::string("\0{}", 3))}) {
+  for (const Document& bad :
+       {Document::fromJson(""), Document::fromJson(static_cast<const char*>(nullptr)),
+        Document::fromJson("{\"a\":"), Document::fromJson(std::string("\0{}", 3))}) {
     EXPECT_FALSE(bad.is_valid());
     EXPECT_EQ(bad.toJson(), "");
     EXPECT_EQ(bad.toJson(JsonFormat::Compact), "");
@@ -45,7 +45,9 @@ TEST(JsonDocument, EmptyAndInvalidDocuments) {
 TEST(JsonDocument, PrintsBothLayouts) {
   const Document d = Document::fromJson(R"({"a": [1, 2.5, "x"], "b": {"c": true, "d": null}})");
   EXPECT_EQ(d.toJson(JsonFormat::Compact), R"({"a":[1,2.5,"x"],"b":{"c":true,"d":null}})");
-  EXPECT_EQ(d.toJson(JsonFormat::Formatted), "{\n\t\"a\":\t[1, 2.5, \"x\"],\n\t\"b\":\t{\n\t\t\"c\":\ttrue,\n\t\t\"d\":\tnull\n\t}\n}");
+  EXPECT_EQ(
+      d.toJson(JsonFormat::Formatted),
+      "{\n\t\"a\":\t[1, 2.5, \"x\"],\n\t\"b\":\t{\n\t\t\"c\":\ttrue,\n\t\t\"d\":\tnull\n\t}\n}");
   EXPECT_EQ(d.toJson(static_cast<JsonFormat>(7)), d.toJson(JsonFormat::Formatted));
 }
 
@@ -67,7 +69,8 @@ TEST(JsonObject, KeysIgnoreCaseAndDuplicatesStay) {
 }
 
 TEST(JsonValue, TypedReadsNeverConvertBetweenKinds) {
-  const Document d = Document::fromJson(R"([3.9, -3.9, 1e10, -1e10, 5, 0, "7", true, false, null, {}, []])");
+  const Document d =
+      Document::fromJson(R"([3.9, -3.9, 1e10, -1e10, 5, 0, "7", true, false, null, {}, []])");
   const Array a = d.array();
   ASSERT_EQ(a.size(), 12u);
   EXPECT_EQ(a.at(0).to_int(), 3);
@@ -143,7 +146,7 @@ TEST(JsonOwnership, RefusedAdditionsKeepOwnership) {
   EXPECT_TRUE(o.insert("again", v));  // a view now: a copy goes in instead of the node twice
   EXPECT_FALSE(o.insert("k", Value(static_cast<const char*>(nullptr))));
   Array a;
-  const Value self(a);  // owns the array's node; `a` views it
+  const Value self(a);              // owns the array's node; `a` views it
   EXPECT_FALSE(a.push_back(self));  // an array into itself; `a` owns its node again
   EXPECT_EQ(compact(Document(o)), R"({"k":"kept","again":"kept"})");
 }
@@ -199,9 +202,7 @@ TEST(JsonOwnership, DetachedObjectOutlivesOrPrecedesItsDocument) {
 
   Object second;
   ASSERT_TRUE(second.insert("m", Value(2)));
-  {
-    const Document d(second);
-  }
+  { const Document d(second); }
   // `second` is a view of a freed tree here and is destroyed without touching it.
 }
 
@@ -209,7 +210,9 @@ TEST(JsonIteration, ForEachVisitsChildrenInOrder) {
   const Document d = Document::fromJson(R"({"a":1,"b":"two","c":[3,4]})");
   std::vector<std::string> seen;
   d.object().for_each([&](const Value& v) {
-    seen.push_back(v.is_number() ? std::to_string(v.to_int()) : v.is_string() ? v.to_string() : "array");
+    seen.push_back(v.is_number()   ? std::to_string(v.to_int())
+                   : v.is_string() ? v.to_string()
+                                   : "array");
   });
   EXPECT_EQ(seen, (std::vector<std::string>{"1", "two", "array"}));
   int sum = 0;
@@ -220,5 +223,6 @@ TEST(JsonIteration, ForEachVisitsChildrenInOrder) {
   EXPECT_THROW(d.object().for_each(empty), std::bad_function_call);
   EXPECT_NO_THROW(Document::fromJson("[]").array().for_each(empty));
   EXPECT_NO_THROW(Array(nullptr).for_each(empty));
-  EXPECT_THROW(d.object().for_each([](const Value&) { throw std::runtime_error("stop"); }), std::runtime_error);
+  EXPECT_THROW(d.object().for_each([](const Value&) { throw std::runtime_error("stop"); }),
+               std::runtime_error);
 }

@@ -35,13 +35,16 @@ void setScalar(pb::Message* m, const FD* f, int depth, int k, bool add) {
   const std::int64_t base = n * 1000 + depth * 10 + k;
   switch (f->cpp_type()) {
     case FD::CPPTYPE_INT32:
-      add ? r->AddInt32(m, f, static_cast<std::int32_t>(-base)) : r->SetInt32(m, f, static_cast<std::int32_t>(-base));
+      add ? r->AddInt32(m, f, static_cast<std::int32_t>(-base))
+          : r->SetInt32(m, f, static_cast<std::int32_t>(-base));
       break;
     case FD::CPPTYPE_INT64:
-      add ? r->AddInt64(m, f, -base - (std::int64_t{1} << 40)) : r->SetInt64(m, f, -base - (std::int64_t{1} << 40));
+      add ? r->AddInt64(m, f, -base - (std::int64_t{1} << 40))
+          : r->SetInt64(m, f, -base - (std::int64_t{1} << 40));
       break;
     case FD::CPPTYPE_UINT32:
-      add ? r->AddUInt32(m, f, static_cast<std::uint32_t>(base)) : r->SetUInt32(m, f, static_cast<std::uint32_t>(base));
+      add ? r->AddUInt32(m, f, static_cast<std::uint32_t>(base))
+          : r->SetUInt32(m, f, static_cast<std::uint32_t>(base));
       break;
     case FD::CPPTYPE_UINT64: {
       const std::uint64_t v = static_cast<std::uint64_t>(base) + (std::uint64_t{1} << 50);
@@ -49,14 +52,14 @@ void setScalar(pb::Message* m, const FD* f, int depth, int k, bool add) {
       break;
     }
     case FD::CPPTYPE_DOUBLE:
-      add ? r->AddDouble(m, f, static_cast<double>(base) + 0.25) : r->SetDouble(m, f, static_cast<double>(base) + 0.25);
+      add ? r->AddDouble(m, f, static_cast<double>(base) + 0.25)
+          : r->SetDouble(m, f, static_cast<double>(base) + 0.25);
       break;
     case FD::CPPTYPE_FLOAT:
-      add ? r->AddFloat(m, f, static_cast<float>(base) + 0.5f) : r->SetFloat(m, f, static_cast<float>(base) + 0.5f);
+      add ? r->AddFloat(m, f, static_cast<float>(base) + 0.5f)
+          : r->SetFloat(m, f, static_cast<float>(base) + 0.5f);
       break;
-    case FD::CPPTYPE_BOOL:
-      add ? r->AddBool(m, f, true) : r->SetBool(m, f, true);
-      break;
+    case FD::CPPTYPE_BOOL: add ? r->AddBool(m, f, true) : r->SetBool(m, f, true); break;
     case FD::CPPTYPE_ENUM: {
       const pb::EnumDescriptor* e = f->enum_type();
       const int v = e->value(e->value_count() - 1 - (k % e->value_count()))->number();
@@ -68,8 +71,7 @@ void setScalar(pb::Message* m, const FD* f, int depth, int k, bool add) {
       add ? r->AddString(m, f, v) : r->SetString(m, f, v);
       break;
     }
-    case FD::CPPTYPE_MESSAGE:
-      break;
+    case FD::CPPTYPE_MESSAGE: break;
   }
 }
 
@@ -81,7 +83,8 @@ void fillField(pb::Message* m, const FD* f, int depth, int variant) {
       pb::Message* entry = r->AddMessage(m, f);
       const FD* key = entry->GetDescriptor()->map_key();
       entry->GetReflection()->SetInt32(entry, key, f->number() * 100 + k);
-      fill(entry->GetReflection()->MutableMessage(entry, entry->GetDescriptor()->map_value()), depth + 1, variant + k);
+      fill(entry->GetReflection()->MutableMessage(entry, entry->GetDescriptor()->map_value()),
+           depth + 1, variant + k);
     }
     return;
   }
@@ -108,7 +111,8 @@ void fill(pb::Message* m, int depth, int variant) {
     if (const pb::OneofDescriptor* o = f->real_containing_oneof()) {
       if (o->field(variant % o->field_count()) != f) continue;
     }
-    if (d->full_name() == "google.protobuf.Timestamp" || d->full_name() == "google.protobuf.Duration") {
+    if (d->full_name() == "google.protobuf.Timestamp" ||
+        d->full_name() == "google.protobuf.Duration") {
       // Keep well-known types valid: nanos within a second, seconds positive.
       if (f->name() == "seconds") m->GetReflection()->SetInt64(m, f, 1700000000 + depth);
       if (f->name() == "nanos") m->GetReflection()->SetInt32(m, f, 1000 * depth + variant);
@@ -167,7 +171,8 @@ int checkAll(const std::filesystem::path& dir) {
         ++failed;
         continue;
       }
-      std::unique_ptr<pb::Message> got(pb::MessageFactory::generated_factory()->GetPrototype(d)->New());
+      std::unique_ptr<pb::Message> got(
+          pb::MessageFactory::generated_factory()->GetPrototype(d)->New());
       std::string diff;
       pb::util::MessageDifferencer differ;
       differ.ReportDifferencesToString(&diff);

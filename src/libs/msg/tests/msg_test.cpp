@@ -144,9 +144,8 @@ TEST(MessageBytes, MapKeepsTheLastEntryOfARepeatedKey) {
   first.set_int_value(1);
   second.set_value_type(php::XVal::STRING);
   second.set_string_value("last");
-  const std::string wire =
-      lengthField(1, varintField(1, 7) + lengthField(2, bytes(first))) +
-      lengthField(1, varintField(1, 7) + lengthField(2, bytes(second)));
+  const std::string wire = lengthField(1, varintField(1, 7) + lengthField(2, bytes(first))) +
+                           lengthField(1, varintField(1, 7) + lengthField(2, bytes(second)));
   jq::AttrList list;
   ASSERT_TRUE(list.ParseFromString(wire));
   ASSERT_EQ(list.attr_list_size(), 1);
@@ -155,7 +154,8 @@ TEST(MessageBytes, MapKeepsTheLastEntryOfARepeatedKey) {
 
 TEST(MessageBytes, UnknownFieldsSurviveAReserialise) {
   // Fields 4 and 5 of Function are unused: a reader keeps them only as unknown fields.
-  const std::string wire = varintField(1, 1) + varintField(4, 99) + lengthField(5, "xyz") + varintField(3, 2);
+  const std::string wire =
+      varintField(1, 1) + varintField(4, 99) + lengthField(5, "xyz") + varintField(3, 2);
   vireo::Function function;
   ASSERT_TRUE(function.ParseFromString(wire));
   EXPECT_EQ(function.function_type(), vireo::Function::USER);
@@ -272,14 +272,22 @@ TEST(MessageSchema, FilesPackagesAndImports) {
     int messages;
   };
   const File files[] = {
-      {php::XVal::descriptor()->file(), "xavro.protobuf.XavroPHP",
-       {"google/protobuf/timestamp.proto", "google/protobuf/duration.proto"}, 11},
-      {mon::Event::descriptor()->file(), "xavro.protobuf.Monitor",
-       {"xavrophp.proto", "google/protobuf/timestamp.proto", "google/protobuf/duration.proto"}, 5},
-      {jq::Job::descriptor()->file(), "xavro.protobuf.JQ",
-       {"google/protobuf/timestamp.proto", "xavrophp.proto"}, 10},
-      {vireo::SqlQuery::descriptor()->file(), "xavro.protobuf.Vireo",
-       {"xavrophp.proto", "google/protobuf/timestamp.proto", "google/protobuf/duration.proto"}, 17},
+      {php::XVal::descriptor()->file(),
+       "xavro.protobuf.XavroPHP",
+       {"google/protobuf/timestamp.proto", "google/protobuf/duration.proto"},
+       11},
+      {mon::Event::descriptor()->file(),
+       "xavro.protobuf.Monitor",
+       {"xavrophp.proto", "google/protobuf/timestamp.proto", "google/protobuf/duration.proto"},
+       5},
+      {jq::Job::descriptor()->file(),
+       "xavro.protobuf.JQ",
+       {"google/protobuf/timestamp.proto", "xavrophp.proto"},
+       10},
+      {vireo::SqlQuery::descriptor()->file(),
+       "xavro.protobuf.Vireo",
+       {"xavrophp.proto", "google/protobuf/timestamp.proto", "google/protobuf/duration.proto"},
+       17},
       {ct::Header::descriptor()->file(), "xavro.protobuf.CT", {}, 1},
       {cfg::Value::descriptor()->file(), "xavro.protobuf.Config", {}, 3},
       {login::Login::descriptor()->file(), "xavro.protobuf.Login", {}, 2},
@@ -290,7 +298,8 @@ TEST(MessageSchema, FilesPackagesAndImports) {
     EXPECT_EQ(f.file->syntax(), pb::FileDescriptor::SYNTAX_PROTO3);
     EXPECT_TRUE(f.file->options().cc_enable_arenas());
     ASSERT_EQ(f.file->dependency_count(), static_cast<int>(f.imports.size()));
-    for (int i = 0; i < f.file->dependency_count(); ++i) EXPECT_EQ(f.file->dependency(i)->name(), f.imports[i]);
+    for (int i = 0; i < f.file->dependency_count(); ++i)
+      EXPECT_EQ(f.file->dependency(i)->name(), f.imports[i]);
     EXPECT_EQ(f.file->message_type_count(), f.messages);
   }
   EXPECT_EQ(vireo::Function::descriptor()->index(), 0);

@@ -48,7 +48,8 @@ class XCOMMON_EXPORT CronSchedule {
   CronSchedule();  // invalid, log_errors true
   explicit CronSchedule(std::string expression, bool log_errors = true);
   CronSchedule(const CronSchedule& other) = default;
-  CronSchedule(CronSchedule&& other) noexcept;  // member by member; the source's texts are left empty
+  CronSchedule(
+      CronSchedule&& other) noexcept;  // member by member; the source's texts are left empty
   CronSchedule& operator=(const CronSchedule& other) = default;
   CronSchedule& operator=(CronSchedule&& other) noexcept;
   ~CronSchedule() = default;
@@ -98,7 +99,7 @@ class XCOMMON_EXPORT CronSchedule {
   std::bitset<60> m_seconds;
   std::bitset<60> m_minutes;
   std::bitset<24> m_hours;
-  std::bitset<7> m_days_of_week;  // bit 0 = Sunday
+  std::bitset<7> m_days_of_week;    // bit 0 = Sunday
   std::bitset<31> m_days_of_month;  // bit 0 = the 1st
-  std::bitset<12> m_months;  // bit 0 = January
+  std::bitset<12> m_months;         // bit 0 = January
 };

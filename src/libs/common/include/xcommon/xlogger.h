@@ -19,7 +19,15 @@
 // sink serialises its own lines with its own mutex.
 class XCOMMON_EXPORT XLogger {
  public:
-  enum Level : std::int8_t { SYSTEM = -1, ERROR = 0, WARNING = 1, INFO = 2, DBG1 = 3, DBG2 = 4, DBG3 = 5 };
+  enum Level : std::int8_t {
+    SYSTEM = -1,
+    ERROR = 0,
+    WARNING = 1,
+    INFO = 2,
+    DBG1 = 3,
+    DBG2 = 4,
+    DBG3 = 5
+  };
 
   // Any level is stored and printed clamped into SYSTEM..DBG3.
   static constexpr Level clampLevel(int level) {
@@ -47,7 +55,9 @@ class XCOMMON_EXPORT XLogger {
     // calls print() with the parts, for a sink that styles or arranges them itself.
     virtual bool printLine(Level level, std::string_view line) const;
 
-    void setVerbosity(Level level) { m_verbosity.store(clampLevel(level), std::memory_order_relaxed); }
+    void setVerbosity(Level level) {
+      m_verbosity.store(clampLevel(level), std::memory_order_relaxed);
+    }
     Level verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
     const std::string& name() const { return m_name; }
 
@@ -180,10 +190,10 @@ class XCOMMON_EXPORT XLogger {
 };
 
 // The logging statement: a suppressed message evaluates none of its arguments.
-#define XLOG(level, ...)                                                                 \
-  do {                                                                                   \
-    XLogger* const xlog_logger_ = XLogger::instance();                                   \
-    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                       \
-    if (xlog_level_ <= xlog_logger_->maxVerbosity())                                     \
+#define XLOG(level, ...)                                                                       \
+  do {                                                                                         \
+    XLogger* const xlog_logger_ = XLogger::instance();                                         \
+    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                             \
+    if (xlog_level_ <= xlog_logger_->maxVerbosity())                                           \
       xlog_logger_->printf(xlog_level_, XLogger::sourceName(__FILE__), __LINE__, __VA_ARGS__); \
   } while (0)

@@ -77,11 +77,11 @@ class XCOMMON_EXPORT Timer {
  public:
   Timer();  // starts at once
 
-  void start();          // new mark, total reset to zero
-  Timestamp suspend();   // counts the time since the mark, moves the mark, returns the total
-  void resume();         // moves the mark without counting: time since the mark is dropped
-  Timestamp stop();      // counts the time since the mark and returns the total; the mark stays,
-                         // so a second stop() counts the same span again
+  void start();         // new mark, total reset to zero
+  Timestamp suspend();  // counts the time since the mark, moves the mark, returns the total
+  void resume();        // moves the mark without counting: time since the mark is dropped
+  Timestamp stop();     // counts the time since the mark and returns the total; the mark stays,
+                        // so a second stop() counts the same span again
 
  private:
   Timestamp m_mark;

@@ -55,8 +55,8 @@ class XCOMMON_EXPORT XVariant {
   XVariant(const char* text, unsigned long length);
   // Any other pointer would otherwise quietly become a Type::Bool.
   template <typename T>
-    requires(!std::same_as<std::remove_cv_t<T>, char>)
-  XVariant(T*) = delete;
+  requires(!std::same_as<std::remove_cv_t<T>, char>) XVariant(T*)
+  = delete;
 
   // As the text constructors, of kind Type::Json; the text is not validated.
   static XVariant createJson(const char* text);

@@ -48,7 +48,8 @@ class LogCapture {
   explicit LogCapture(XLogger::Level level = XLogger::DBG3) {
     XLogger::destroyInstance();
     XLogger::instance()->addSink(
-        std::make_unique<XLogger::StdOutSink>(m_stream.get(), m_stream.get(), m_stream.get()), level);
+        std::make_unique<XLogger::StdOutSink>(m_stream.get(), m_stream.get(), m_stream.get()),
+        level);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;

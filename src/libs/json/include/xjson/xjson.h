@@ -23,7 +23,7 @@ class XJSON_EXPORT Element {
  public:
   Element() : m_node(nullptr), m_owned(true), m_taken(false) {}  // invalid (no node), owned
   Element(cJSON* node, bool owned) : m_node(node), m_owned(owned), m_taken(false) {}
-  Element(const Element& other);  // deep copy: always owning and independent, even of a view
+  Element(const Element& other);      // deep copy: always owning and independent, even of a view
   Element(Element&& other) noexcept;  // the source is left invalid and not owning
   // Copies the source before releasing what this handle held, so the source may lie in it.
   Element& operator=(const Element& other);
@@ -93,7 +93,7 @@ class XJSON_EXPORT Value : public Element {
 
 class XJSON_EXPORT Object : public Element {
  public:
-  Object();  // owns a new empty object
+  Object();                                               // owns a new empty object
   explicit Object(cJSON* node) : Element(node, false) {}  // a view
   ~Object() override;
 
@@ -125,7 +125,7 @@ class XJSON_EXPORT Object : public Element {
 
 class XJSON_EXPORT Array : public Element {
  public:
-  Array();  // owns a new empty array
+  Array();                                               // owns a new empty array
   explicit Array(cJSON* node) : Element(node, false) {}  // a view
   ~Array() override;
 
@@ -147,7 +147,7 @@ class XJSON_EXPORT Array : public Element {
 
 class XJSON_EXPORT Document : public Element {
  public:
-  Document();  // owns a new JSON null
+  Document();                      // owns a new JSON null
   explicit Document(cJSON* node);  // owns the node
   // Takes the node of an owning object or array, which goes on as a view of it; of a view, a
   // deep copy is made and the view is left as it was.
