@@ -45,44 +45,57 @@ const char* baseName(const char* path) {
 
 using LineBuffer = fmt::basic_memory_buffer<char, 500>;
 
-// The parts of a line header that change rarely, kept per thread: "[YYYY-mm-dd HH:MM:SS." of
-// the current local second (localtime_r takes glibc's time-zone lock and costs more than the
-// rest of the line) and " p<pid>/t<tid> " of the thread (its ids change only across fork).
-struct HeaderParts {
+// What the lines of one thread repeat, kept per thread: the date of the current local second
+// (localtime_r takes glibc's time-zone lock and costs more than the rest of the line), the
+// whole header of the current millisecond and level. Lines come in bursts, so most lines copy
+// their header instead of formatting it.
+struct LineParts {
   std::int64_t second = INT64_MIN;
-  char date[32] = {};
+  char date[32] = {};  // "[YYYY-mm-dd HH:MM:SS."
   std::size_t dateSize = 0;
+
+  std::int64_t headerSecond = INT64_MIN;
+  int headerMillis = -1;
+  int headerLevel = -2;
   int pid = -1;
   std::uint64_t tid = 0;
-  char ids[48] = {};
-  std::size_t idsSize = 0;
+  char header[128] = {};  // "[... pP/tT LEVEL] "
+  std::size_t headerSize = 0;
 };
 
-HeaderParts& headerParts(std::int64_t seconds) {
-  thread_local HeaderParts parts;
-  if (parts.second != seconds) {
-    std::tm tm{};
-    const auto t = static_cast<std::time_t>(seconds);
-    localtime_r(&t, &tm);
-    const auto end = fmt::format_to_n(parts.date, sizeof parts.date, "[{:%Y-%m-%d %H:%M:%S}.", tm);
-    parts.dateSize = std::min(end.size, sizeof parts.date);
-    parts.second = seconds;
-  }
-  const int pid = XUtils::get_pid();
-  const std::uint64_t tid = XUtils::get_tid();
-  if (parts.pid != pid || parts.tid != tid) {
-    const auto end =
-        fmt::format_to_n(parts.ids, sizeof parts.ids, FMT_COMPILE(" p{}/t{} "), pid, tid);
-    parts.idsSize = std::min(end.size, sizeof parts.ids);
-    parts.pid = pid;
-    parts.tid = tid;
-  }
-  return parts;
-}
+thread_local LineParts t_parts;
 
 // "NAME] " of each level, SYSTEM first.
 constexpr std::string_view LEVEL_TAILS[] = {"SYSTEM] ", "ERROR] ", "WARNING] ", "INFO] ",
                                             "DBG1] ",   "DBG2] ",  "DBG3] "};
+
+// The header of a line at `seconds` and `millis` in this thread.
+std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level level) {
+  LineParts& p = t_parts;
+  const int pid = XUtils::get_pid();
+  const std::uint64_t tid = XUtils::get_tid();
+  if (p.headerSecond == seconds && p.headerMillis == millis && p.headerLevel == level &&
+      p.pid == pid && p.tid == tid)
+    return {p.header, p.headerSize};
+  if (p.second != seconds) {
+    std::tm tm{};
+    const auto t = static_cast<std::time_t>(seconds);
+    localtime_r(&t, &tm);
+    const auto end = fmt::format_to_n(p.date, sizeof p.date, "[{:%Y-%m-%d %H:%M:%S}.", tm);
+    p.dateSize = std::min(end.size, sizeof p.date);
+    p.second = seconds;
+  }
+  const auto end = fmt::format_to_n(p.header, sizeof p.header, FMT_COMPILE("{}{:03d} p{}/t{} {}"),
+                                    std::string_view(p.date, p.dateSize), millis, pid, tid,
+                                    LEVEL_TAILS[level + 1]);
+  p.headerSize = std::min(end.size, sizeof p.header);
+  p.headerSecond = seconds;
+  p.headerMillis = millis;
+  p.headerLevel = level;
+  p.pid = pid;
+  p.tid = tid;
+  return {p.header, p.headerSize};
+}
 
 void append(LineBuffer& buf, std::string_view text) {
   buf.append(text.data(), text.data() + text.size());
@@ -309,19 +322,8 @@ std::size_t XLogger::beginLine(fmt::memory_buffer& buf, Level level) {
     ++t.seconds;
     millis -= 1000;
   }
-  const HeaderParts& parts = headerParts(t.seconds);
-  const char digits[3] = {static_cast<char>('0' + millis / 100),
-                          static_cast<char>('0' + millis / 10 % 10),
-                          static_cast<char>('0' + millis % 10)};
-  const std::string_view tail = LEVEL_TAILS[clampLevel(level) + 1];
-  // One resize, then plain copies: the pieces are short and their sizes known.
-  const std::size_t at = buf.size();
-  buf.resize(at + parts.dateSize + 3 + parts.idsSize + tail.size());
-  char* out = buf.data() + at;
-  out = std::copy_n(parts.date, parts.dateSize, out);
-  out = std::copy_n(digits, 3, out);
-  out = std::copy_n(parts.ids, parts.idsSize, out);
-  std::copy_n(tail.data(), tail.size(), out);
+  const std::string_view header = lineHeader(t.seconds, millis, clampLevel(level));
+  buf.append(header.data(), header.data() + header.size());
   return buf.size();
 }
 

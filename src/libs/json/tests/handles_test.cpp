@@ -1,5 +1,6 @@
 // Sequences of documented calls that once read freed memory, freed twice or linked a cycle.
 // Every handle involved is used afterwards; leak detection catches a node nobody frees.
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -88,18 +89,24 @@ TEST(JsonHandles, RefusedAdditionsLeaveNoHandleOnFreedMemory) {
 
   // Any other refusal of a node taken from `inner`: it stays readable through `inner`, and
   // nobody owns it until it is taken back.
-  Object inner;
-  ASSERT_TRUE(inner.insert("x", Value(1)));
+  // Each refusal gets an owning handle of its own, so each really hands over a taken node.
   Object bad(static_cast<cJSON*>(nullptr));
-  EXPECT_FALSE(bad.insert("k", Value(inner)));
-  EXPECT_FALSE(Object().insert(static_cast<const char*>(nullptr), Value(inner)));
-  EXPECT_FALSE(Array(static_cast<cJSON*>(nullptr)).push_back(Value(inner)));
-  EXPECT_EQ(inner.value("x").to_int(), 1);
-  EXPECT_EQ(text(inner), R"({"x":1})");
+  const std::function<bool(const Value&)> refusals[] = {
+      [&](const Value& v) { return bad.insert("k", v); },
+      [](const Value& v) { return Object().insert(static_cast<const char*>(nullptr), v); },
+      [](const Value& v) { return Array(static_cast<cJSON*>(nullptr)).push_back(v); },
+  };
+  for (const auto& refuse : refusals) {
+    Object inner;
+    ASSERT_TRUE(inner.insert("x", Value(1)));
+    EXPECT_FALSE(refuse(Value(inner)));
+    EXPECT_EQ(inner.value("x").to_int(), 1);
+    EXPECT_EQ(text(inner), R"({"x":1})");
+    const Document back(inner.detach());
+    ASSERT_TRUE(inner.insert("y", Value(2)));
+    EXPECT_EQ(back.toJson(JsonFormat::Compact), R"({"x":1,"y":2})");
+  }
   EXPECT_FALSE(bad.is_valid());
-  const Document back(inner.detach());
-  ASSERT_TRUE(inner.insert("y", Value(2)));
-  EXPECT_EQ(back.toJson(JsonFormat::Compact), R"({"x":1,"y":2})");
 
   // A value that made its node keeps it and can be added later.
   Value five(5);
