@@ -1,18 +1,22 @@
 # x_install_library(<target> [REQUIRES "<pkg> <ver>"...] [PC_REQUIRES <pc-module>...]
 #                   [DESCRIPTION <text>])
 # Installs the library, its FILE_SET HEADERS, an exported CMake package <target>Config.cmake
-# with one find_dependency() per REQUIRES, and a relocatable <target>.pc.
+# with one find_dependency() per REQUIRES, and a relocatable <target>.pc. The shared object
+# goes to the install component lib<target>1, everything for building against it to
+# lib<target>-dev, as Debian splits a library into packages.
 function(x_install_library target)
   cmake_parse_arguments(ARG "" "DESCRIPTION" "REQUIRES;PC_REQUIRES;PC_LIBS_PRIVATE" ${ARGN})
+  set(runtime lib${target}${PROJECT_VERSION_MAJOR})
+  set(dev lib${target}-dev)
 
   install(TARGETS ${target} EXPORT ${target}Targets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${runtime} NAMELINK_COMPONENT ${dev}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${dev}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${runtime}
+    FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT ${dev})
 
   set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${target})
-  install(EXPORT ${target}Targets NAMESPACE ${target}:: DESTINATION ${cmake_dir})
+  install(EXPORT ${target}Targets NAMESPACE ${target}:: DESTINATION ${cmake_dir} COMPONENT ${dev})
 
   set(X_DEPENDENCIES "")
   foreach(dep IN LISTS ARG_REQUIRES)
@@ -24,12 +28,18 @@ function(x_install_library target)
   write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/${target}ConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}Config.cmake
-                ${CMAKE_CURRENT_BINARY_DIR}/${target}ConfigVersion.cmake DESTINATION ${cmake_dir})
+                ${CMAKE_CURRENT_BINARY_DIR}/${target}ConfigVersion.cmake
+          DESTINATION ${cmake_dir} COMPONENT ${dev})
 
   string(JOIN ", " X_PC_REQUIRES ${ARG_PC_REQUIRES})
   string(JOIN " " X_PC_LIBS_PRIVATE ${ARG_PC_LIBS_PRIVATE})
   set(X_DESCRIPTION "${ARG_DESCRIPTION}")
+  # The prefix relative to the .pc file, so that a tree installed or unpacked anywhere works
+  # (the library directory may be lib/ or Debian's lib/<triplet>/).
+  file(RELATIVE_PATH X_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" X_PC_PREFIX "${X_PC_PREFIX}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/lib.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${dev})
+  set_property(GLOBAL APPEND PROPERTY X_PACKAGED_LIBRARIES ${target})
 endfunction()

@@ -11,9 +11,10 @@ namespace XUtils {
 
 namespace detail {
 // Per-thread id caches; all bits set until read in this thread, and again in a forked child.
-// initial-exec keeps the inline read below a single %fs-relative load, with no call.
-extern XCOMMON_EXPORT __thread int t_pid __attribute__((tls_model("initial-exec")));
-extern XCOMMON_EXPORT __thread std::uint64_t t_tid __attribute__((tls_model("initial-exec")));
+// The default TLS model, so that the library needs no room in the static TLS block and loads
+// with dlopen late in a process; an executable still reads them with one %fs-relative load.
+extern XCOMMON_EXPORT __thread int t_pid;
+extern XCOMMON_EXPORT __thread std::uint64_t t_tid;
 XCOMMON_EXPORT int readPid();
 XCOMMON_EXPORT std::uint64_t readTid();
 }  // namespace detail

@@ -1,0 +1,48 @@
+# Debian packages with CPack: for each library lib<name>1 (the shared object only) and
+# lib<name>-dev (headers, the .so link, the CMake package and the .pc file), each depending on
+# its runtime package of the same version, and the xtool package. Run-time dependencies on
+# other packages are computed by dpkg-shlibdeps. scripts/package.sh drives it.
+get_property(libraries GLOBAL PROPERTY X_PACKAGED_LIBRARIES)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME xlibs)
+set(CPACK_PACKAGE_VENDOR "xlibs developers")
+set(CPACK_PACKAGE_CONTACT "xlibs developers <xlibs-dev@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+set(private_dirs "")
+set(components "")
+set(runtime_packages "")
+foreach(lib IN LISTS libraries)
+  set(runtime lib${lib}${PROJECT_VERSION_MAJOR})
+  set(dev lib${lib}-dev)
+  string(TOUPPER ${runtime} RUNTIME)
+  string(TOUPPER ${dev} DEV)
+  list(APPEND components ${runtime} ${dev})
+  list(APPEND runtime_packages "${runtime} (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_${RUNTIME}_PACKAGE_NAME ${runtime})
+  set(CPACK_DEBIAN_${DEV}_PACKAGE_NAME ${dev})
+  set(CPACK_DEBIAN_${DEV}_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_${DEV}_PACKAGE_DEPENDS "${runtime} (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_${DEV}_PACKAGE_SHLIBDEPS OFF)  # nothing to run in a -dev package
+  get_target_property(dir ${lib} BINARY_DIR)
+  list(APPEND private_dirs ${dir})
+endforeach()
+# The -dev packages' headers include these libraries' headers.
+string(APPEND CPACK_DEBIAN_LIBXCOMMON-DEV_PACKAGE_DEPENDS ", libfmt-dev")
+string(APPEND CPACK_DEBIAN_LIBXMSG-DEV_PACKAGE_DEPENDS ", libprotobuf-dev")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${private_dirs})
+
+if(TARGET xtool)
+  list(APPEND components xtool)
+  set(CPACK_DEBIAN_XTOOL_PACKAGE_NAME xtool)
+  set(CPACK_DEBIAN_XTOOL_PACKAGE_SECTION utils)
+  string(JOIN ", " CPACK_DEBIAN_XTOOL_PACKAGE_DEPENDS ${runtime_packages})
+endif()
+set(CPACK_COMPONENTS_ALL ${components})
+include(CPack)
