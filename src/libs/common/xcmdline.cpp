@@ -109,7 +109,7 @@ void XCmdLine::Iterator::next() {
     }
     m_pos = 1;
     if (processShortOpt(word)) return;
-    ++m_index;  // a lone dash
+    ++m_index;              // a lone dash
     m_text.assign(1, '-');  // not = "-": g++ 12 at -O3 warns falsely (-Wrestrict)
     m_id = ID_UNRECOGNISED;
     return;
