@@ -35,10 +35,11 @@ const XCmdLine::Option* XCmdLine::Iterator::findShortOption(char c) const {
 
 const XCmdLine::Option* XCmdLine::Iterator::findLongOption(const char* name,
                                                            unsigned long length) const {
-  // The first byte and the terminator rule out most rows without measuring their names.
+  // The first byte rules out most rows cheaply; strnlen never reads past a row's name, even
+  // when `length` is longer than it.
   for (const Option* o = m_options; o != nullptr && o->argument != END; ++o)
     if (o->name != nullptr && (length == 0 || o->name[0] == name[0]) &&
-        std::strncmp(o->name, name, length) == 0 && o->name[length] == '\0')
+        strnlen(o->name, length + 1) == length && std::strncmp(o->name, name, length) == 0)
       return o;
   return nullptr;
 }

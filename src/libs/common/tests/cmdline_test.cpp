@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -164,3 +165,22 @@ TEST(CmdLineWalk, RandomWordListsTerminateAndVisitEachWordOnce) {
 }
 
 }  // namespace
+
+// Lookups take whole names only, and never read past a table name shorter than the length.
+TEST(CmdLineWalk, LookupsMatchWholeNames) {
+  const std::string shortName = "out";  // on the heap: AddressSanitizer sees a read past it
+  const std::unique_ptr<char[]> name(new char[shortName.size() + 1]);
+  std::memcpy(name.get(), shortName.c_str(), shortName.size() + 1);
+  const XCmdLine::Option table[] = {{'o', name.get(), XCmdLine::REQUIRED},
+                                    {'x', nullptr, XCmdLine::NONE},
+                                    {0, nullptr, XCmdLine::END}};
+  char* argv[] = {const_cast<char*>("prog"), const_cast<char*>("w"), nullptr};
+  const auto it = XCmdLine(table, 2, argv).begin();
+  EXPECT_EQ(it.findLongOption("out", 3), &table[0]);
+  EXPECT_EQ(it.findLongOption("output", 3), &table[0]);  // the first three characters
+  EXPECT_EQ(it.findLongOption("output", 6), nullptr);
+  EXPECT_EQ(it.findLongOption("out", 8), nullptr);
+  EXPECT_EQ(it.findLongOption("ou", 2), nullptr);
+  EXPECT_EQ(it.findShortOption('x'), &table[1]);
+  EXPECT_EQ(it.findShortOption('q'), nullptr);
+}

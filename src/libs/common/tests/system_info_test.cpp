@@ -53,3 +53,15 @@ TEST(OsReleaseName, PicksAndCleansTheName) {
   }
   std::filesystem::remove_all(base);
 }
+
+TEST(SystemFacts, HostAndArchitectureComeFromUname) {
+  struct utsname names;
+  ASSERT_EQ(uname(&names), 0);
+  EXPECT_EQ(XUtils::getHostname(), names.nodename);
+  EXPECT_EQ(XUtils::get_architecture_name(), names.machine);
+  // The system's own files, first one first.
+  const char* expected =
+      std::filesystem::exists("/etc/os-release") ? "/etc/os-release" : "/usr/lib/os-release";
+  EXPECT_EQ(XUtils::get_pretty_os_name(),
+            XUtils::detail::pretty_os_name_from(expected, "/nonexistent/os-release"));
+}

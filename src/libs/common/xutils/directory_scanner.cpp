@@ -52,7 +52,8 @@ void DirectoryScanner::walk(const std::string& dir, const std::string& pattern, 
   // mount points are seen for what they lead to.
   OpenDir self{0, 0, parent};
   struct stat status;
-  if (fstat(dirfd(handle), &status) == 0) {
+  // Without the handle's identity, the path's: the guard against cycles must not lapse.
+  if (fstat(dirfd(handle), &status) == 0 || stat(path.c_str(), &status) == 0) {
     self.dev = status.st_dev;
     self.ino = status.st_ino;
     for (const OpenDir* up = parent; up != nullptr; up = up->parent) {

@@ -20,7 +20,8 @@ class XCOMMON_EXPORT CmdLine {
   // gives "unexpected end of the command line".
   explicit CmdLine(std::string_view text);
 
-  // Appends to the current pieces without clearing them; returns is_valid().
+  // Replaces the program and appends to the current arguments without clearing them; returns
+  // is_valid().
   bool split(std::string_view text);
   // Takes the next piece off the front of `text` (left trimmed at both ends) into `out`. False
   // when nothing is left, leaving `out` alone; on an open quote also clears is_valid(), with
