@@ -17,6 +17,14 @@ namespace {
   return false;
 }
 
+// One operation of either lock: a single call on success. A lock whose set-up failed is never
+// touched: the operation fails with EINVAL.
+inline bool run(bool valid, pthread_rwlock_t* lock, int (*op)(pthread_rwlock_t*), const char* call,
+                std::mutex& mutex, std::string& error) {
+  const int rc = valid ? op(lock) : EINVAL;
+  return rc == 0 || record(mutex, error, rc, call);
+}
+
 }  // namespace
 
 XReadWriteLock::XReadWriteLock() {
@@ -30,39 +38,29 @@ XReadWriteLock::~XReadWriteLock() {
   if (m_valid) pthread_rwlock_destroy(&m_lock);
 }
 
-bool XReadWriteLock::fail(int err, const char* call) {
-  return record(m_errorMutex, m_error, err, call);
-}
-
-// A lock whose set-up failed is never touched: the operations fail with EINVAL.
 bool XReadWriteLock::lock_for_read() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_rdlock");
-  const int rc = pthread_rwlock_rdlock(&m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_rdlock");
+  return run(m_valid, &m_lock, pthread_rwlock_rdlock, "pthread_rwlock_rdlock", m_errorMutex,
+             m_error);
 }
 
 bool XReadWriteLock::try_lock_for_read() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_tryrdlock");
-  const int rc = pthread_rwlock_tryrdlock(&m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_tryrdlock");
+  return run(m_valid, &m_lock, pthread_rwlock_tryrdlock, "pthread_rwlock_tryrdlock", m_errorMutex,
+             m_error);
 }
 
 bool XReadWriteLock::lock_for_write() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_wrlock");
-  const int rc = pthread_rwlock_wrlock(&m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_wrlock");
+  return run(m_valid, &m_lock, pthread_rwlock_wrlock, "pthread_rwlock_wrlock", m_errorMutex,
+             m_error);
 }
 
 bool XReadWriteLock::try_lock_for_write() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_trywrlock");
-  const int rc = pthread_rwlock_trywrlock(&m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_trywrlock");
+  return run(m_valid, &m_lock, pthread_rwlock_trywrlock, "pthread_rwlock_trywrlock", m_errorMutex,
+             m_error);
 }
 
 bool XReadWriteLock::unlock() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_unlock");
-  const int rc = pthread_rwlock_unlock(&m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_unlock");
+  return run(m_valid, &m_lock, pthread_rwlock_unlock, "pthread_rwlock_unlock", m_errorMutex,
+             m_error);
 }
 
 XSharedReadWriteLock::XSharedReadWriteLock(const char* name)
@@ -84,36 +82,27 @@ XSharedReadWriteLock::XSharedReadWriteLock(const char* name)
 // No pthread_rwlock_destroy: forked processes may still hold or wait on the lock.
 XSharedReadWriteLock::~XSharedReadWriteLock() { m_lock = nullptr; }
 
-bool XSharedReadWriteLock::fail(int err, const char* call) {
-  return record(m_errorMutex, m_error, err, call);
-}
-
 bool XSharedReadWriteLock::lock_for_read() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_rdlock");
-  const int rc = pthread_rwlock_rdlock(m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_rdlock");
+  return run(m_valid, m_lock, pthread_rwlock_rdlock, "pthread_rwlock_rdlock", m_errorMutex,
+             m_error);
 }
 
 bool XSharedReadWriteLock::try_lock_for_read() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_tryrdlock");
-  const int rc = pthread_rwlock_tryrdlock(m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_tryrdlock");
+  return run(m_valid, m_lock, pthread_rwlock_tryrdlock, "pthread_rwlock_tryrdlock", m_errorMutex,
+             m_error);
 }
 
 bool XSharedReadWriteLock::lock_for_write() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_wrlock");
-  const int rc = pthread_rwlock_wrlock(m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_wrlock");
+  return run(m_valid, m_lock, pthread_rwlock_wrlock, "pthread_rwlock_wrlock", m_errorMutex,
+             m_error);
 }
 
 bool XSharedReadWriteLock::try_lock_for_write() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_trywrlock");
-  const int rc = pthread_rwlock_trywrlock(m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_trywrlock");
+  return run(m_valid, m_lock, pthread_rwlock_trywrlock, "pthread_rwlock_trywrlock", m_errorMutex,
+             m_error);
 }
 
 bool XSharedReadWriteLock::unlock() {
-  if (!m_valid) return fail(EINVAL, "pthread_rwlock_unlock");
-  const int rc = pthread_rwlock_unlock(m_lock);
-  return rc == 0 || fail(rc, "pthread_rwlock_unlock");
+  return run(m_valid, m_lock, pthread_rwlock_unlock, "pthread_rwlock_unlock", m_errorMutex,
+             m_error);
 }

@@ -37,8 +37,6 @@ class XCOMMON_EXPORT XReadWriteLock {
   }
 
  private:
-  bool fail(int err, const char* call);
-
   pthread_rwlock_t m_lock{};
   bool m_valid = false;
   std::string m_error;
@@ -70,8 +68,6 @@ class XCOMMON_EXPORT XSharedReadWriteLock {
   }
 
  private:
-  bool fail(int err, const char* call);
-
   XSharedMem m_memory;  // declared first: destroyed after the lock pointer is dropped
   pthread_rwlock_t* m_lock = nullptr;  // in m_memory; null while the segment is invalid
   bool m_valid = false;
