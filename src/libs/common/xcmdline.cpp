@@ -35,11 +35,11 @@ const XCmdLine::Option* XCmdLine::Iterator::findShortOption(char c) const {
 
 const XCmdLine::Option* XCmdLine::Iterator::findLongOption(const char* name,
                                                            unsigned long length) const {
-  // The first byte rules out most rows cheaply; strnlen never reads past a row's name, even
-  // when `length` is longer than it.
+  // The first byte and strncmp rule out most rows cheaply; strnlen, only for a row that
+  // matched so far, never reads past its name, even when `length` is longer than it.
   for (const Option* o = m_options; o != nullptr && o->argument != END; ++o)
     if (o->name != nullptr && (length == 0 || o->name[0] == name[0]) &&
-        strnlen(o->name, length + 1) == length && std::strncmp(o->name, name, length) == 0)
+        std::strncmp(o->name, name, length) == 0 && strnlen(o->name, length + 1) == length)
       return o;
   return nullptr;
 }
