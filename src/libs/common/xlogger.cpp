@@ -43,8 +43,6 @@ const char* baseName(const char* path) {
   return slash != nullptr ? slash + 1 : path;
 }
 
-using LineBuffer = fmt::basic_memory_buffer<char, 500>;
-
 // What the lines of one thread repeat, kept per thread: the date of the current local second
 // (localtime_r takes glibc's time-zone lock and costs more than the rest of the line), the
 // whole header of the current millisecond and level. Lines come in bursts, so most lines copy
@@ -54,7 +52,7 @@ struct LineParts {
   char date[32] = {};  // "[YYYY-mm-dd HH:MM:SS."
   std::size_t dateSize = 0;
 
-  std::int64_t headerSecond = INT64_MIN;
+  // The header belongs to `second` too: both change together.
   int headerMillis = -1;
   int headerLevel = -2;
   int pid = -1;
@@ -74,8 +72,8 @@ std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level lev
   LineParts& p = t_parts;
   const int pid = XUtils::get_pid();
   const std::uint64_t tid = XUtils::get_tid();
-  if (p.headerSecond == seconds && p.headerMillis == millis && p.headerLevel == level &&
-      p.pid == pid && p.tid == tid)
+  if (p.second == seconds && p.headerMillis == millis && p.headerLevel == level && p.pid == pid &&
+      p.tid == tid)
     return {p.header, p.headerSize};
   if (p.second != seconds) {
     std::tm tm{};
@@ -89,7 +87,6 @@ std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level lev
                                     std::string_view(p.date, p.dateSize), millis, pid, tid,
                                     LEVEL_TAILS[level + 1]);
   p.headerSize = std::min(end.size, sizeof p.header);
-  p.headerSecond = seconds;
   p.headerMillis = millis;
   p.headerLevel = level;
   p.pid = pid;
@@ -97,13 +94,25 @@ std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level lev
   return {p.header, p.headerSize};
 }
 
-void append(LineBuffer& buf, std::string_view text) {
+void append(fmt::memory_buffer& buf, std::string_view text) {
   buf.append(text.data(), text.data() + text.size());
+}
+
+// " (name:line)" with one resize and plain copies: this runs on every plain line.
+void appendLocation(fmt::memory_buffer& buf, const char* name, int line) {
+  const fmt::format_int number(line);
+  const std::size_t nameSize = std::strlen(name), at = buf.size();
+  buf.resize(at + 2 + nameSize + 1 + number.size() + 1);
+  char* out = std::copy_n(" (", 2, buf.data() + at);
+  out = std::copy_n(name, nameSize, out);
+  *out++ = ':';
+  out = std::copy_n(number.data(), number.size(), out);
+  *out = ')';
 }
 
 // "header message (file:line)\n"; with a style, the message part is styled and the location
 // grey. The line feed is never styled.
-void formatLine(LineBuffer& buf, const fmt::text_style* style, std::string_view header,
+void formatLine(fmt::memory_buffer& buf, const fmt::text_style* style, std::string_view header,
                 std::string_view message, const char* file, int line) {
   if (style != nullptr) {
     fmt::format_to(fmt::appender(buf), *style, "{} {}", header, message);
@@ -116,7 +125,7 @@ void formatLine(LineBuffer& buf, const fmt::text_style* style, std::string_view 
     if (style != nullptr)
       fmt::format_to(fmt::appender(buf), fmt::fg(GREY), " ({}:{})", file, line);
     else
-      fmt::format_to(fmt::appender(buf), FMT_COMPILE(" ({}:{})"), file, line);
+      appendLocation(buf, file, line);
   }
   buf.push_back('\n');
 }
@@ -187,7 +196,7 @@ void XLogger::StdOutSink::print(Level level, const char* file, int line, std::st
   FILE* const stream = this->stream(level);
   if (stream == nullptr) return;
   // The whole line is built first, then written with one call under the lock.
-  LineBuffer buf;
+  fmt::memory_buffer buf;
   if (m_useColors) {
     const fmt::text_style style = levelStyle(level);
     formatLine(buf, &style, header, message, file, line);
@@ -228,7 +237,7 @@ XLogger::FileSink::~FileSink() = default;
 void XLogger::FileSink::print(Level, const char* file, int line, std::string_view header,
                               std::string_view message) const {
   if (!m_file) return;
-  LineBuffer buf;
+  fmt::memory_buffer buf;
   formatLine(buf, nullptr, header, message, file, line);
   write({buf.data(), buf.size()});
 }
@@ -322,7 +331,7 @@ std::size_t XLogger::beginLine(fmt::memory_buffer& buf, Level level) {
     ++t.seconds;
     millis -= 1000;
   }
-  const std::string_view header = lineHeader(t.seconds, millis, clampLevel(level));
+  const std::string_view header = lineHeader(t.seconds, millis, level);
   buf.append(header.data(), header.data() + header.size());
   return buf.size();
 }
@@ -335,19 +344,8 @@ void XLogger::endLine(fmt::memory_buffer& buf, std::size_t start, Level level, c
                       int line) const {
   const std::size_t messageEnd = buf.size();
   const char* const name = file != nullptr ? baseName(file) : nullptr;
-  if (name != nullptr) {
-    const fmt::format_int number(line);
-    const std::size_t nameSize = std::strlen(name);
-    buf.resize(messageEnd + 2 + nameSize + 1 + number.size() + 2);
-    char* out = buf.data() + messageEnd;
-    out = std::copy_n(" (", 2, out);
-    out = std::copy_n(name, nameSize, out);
-    *out++ = ':';
-    out = std::copy_n(number.data(), number.size(), out);
-    std::copy_n(")\n", 2, out);
-  } else {
-    buf.push_back('\n');
-  }
+  if (name != nullptr) appendLocation(buf, name, line);
+  buf.push_back('\n');
   // Views into the buffer, taken once it no longer grows.
   const std::string_view whole(buf.data(), buf.size());
   const std::string_view header = whole.substr(0, start - 1);

@@ -1,5 +1,6 @@
 // xtool base64|hex encode|decode [FILE]: the codecs over standard input or a file.
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "commands.h"
@@ -19,14 +20,11 @@ constexpr const char* HEX_USAGE =
     "  Lower-case hex over FILE or standard input. Decoding takes either case, whitespace\n"
     "  between pairs, and writes raw bytes.\n";
 
-// Parses `encode|decode [FILE]` and reads the input; OK with `decode` and `input` set.
-int readCodecInput(const XCmdLine::Option* table, const char* usage, int argc, char** argv,
-                   Args& args, bool& decode, std::string& input) {
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) {
-    std::fputs(usage, stdout);
-    return -1;
-  }
+// Parses `encode|decode [FILE]` and reads the input: empty with `decode` and `input` set, else
+// the exit status.
+std::optional<int> readCodecInput(const XCmdLine::Option* table, const char* usage, int argc,
+                                  char** argv, Args& args, bool& decode, std::string& input) {
+  if (const auto done = parse(table, usage, argc, argv, args)) return done;
   const std::string action = args.operands.empty() ? "" : args.operands[0];
   if ((action != "encode" && action != "decode") || args.operands.size() > 2)
     return usageError(std::string(argv[0]) + " needs 'encode' or 'decode' and at most one file");
@@ -34,7 +32,7 @@ int readCodecInput(const XCmdLine::Option* table, const char* usage, int argc, c
   std::string error;
   if (!readInput(args.operands.size() == 2 ? args.operands[1] : "", input, error))
     return refuse(error);
-  return OK;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -45,9 +43,8 @@ int base64Command(int argc, char** argv) {
   Args args;
   bool decode = false;
   std::string input;
-  if (const int status = readCodecInput(table, BASE64_USAGE, argc, argv, args, decode, input);
-      status != OK)
-    return status < 0 ? OK : status;
+  if (const auto done = readCodecInput(table, BASE64_USAGE, argc, argv, args, decode, input))
+    return *done;
   const bool url = args.has('u');
   if (!decode) {
     const std::string text = url ? XUtils::base64urlEncode(input.data(), input.size())
@@ -67,13 +64,11 @@ int base64Command(int argc, char** argv) {
 }
 
 int hexCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{0, nullptr, XCmdLine::END}};
   Args args;
   bool decode = false;
   std::string input;
-  if (const int status = readCodecInput(table, HEX_USAGE, argc, argv, args, decode, input);
-      status != OK)
-    return status < 0 ? OK : status;
+  if (const auto done = readCodecInput(NO_OPTIONS, HEX_USAGE, argc, argv, args, decode, input))
+    return *done;
   if (!decode) {
     std::printf("%s\n", XUtils::toHexStr(input.data(), input.size()).c_str());
     return OK;

@@ -21,8 +21,7 @@ int cronCommand(int argc, char** argv) {
                                            {'n', "count", XCmdLine::REQUIRED},
                                            {0, nullptr, XCmdLine::END}};
   Args args;
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) return std::fputs(USAGE_TEXT, stdout), OK;
+  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
   if (args.operands.size() != 1) return usageError("cron needs one expression");
 
   std::int64_t from = XTime::now().seconds;

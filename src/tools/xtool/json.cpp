@@ -17,8 +17,7 @@ int jsonCommand(int argc, char** argv) {
   static const XCmdLine::Option table[] = {{'c', "compact", XCmdLine::NONE},
                                            {0, nullptr, XCmdLine::END}};
   Args args;
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) return std::fputs(USAGE_TEXT, stdout), OK;
+  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
   if (args.operands.size() > 1) return usageError("json takes at most one file");
 
   std::string text, error;

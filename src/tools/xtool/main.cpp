@@ -29,15 +29,19 @@ constexpr Command COMMANDS[] = {
     {"sysinfo", xtool::sysinfoCommand, "   host, architecture, system and process id"},
 };
 
-void printHelp() {
-  std::puts(
+std::string helpText() {
+  std::string text =
       "usage: xtool [-v...] COMMAND [ARGS...]\n"
       "       xtool COMMAND --help\n\n"
-      "commands:");
-  for (const Command& c : COMMANDS) std::printf("  %-8s %s\n", c.name, c.summary);
-  std::puts(
-      "\n-v (repeatable) shows more of the libraries' log on standard error.\n"
-      "Exit status: 0 done, 1 input refused, 2 usage error.");
+      "commands:\n";
+  for (const Command& c : COMMANDS) {
+    char row[160];
+    std::snprintf(row, sizeof row, "  %-8s %s\n", c.name, c.summary);
+    text += row;
+  }
+  return text +
+         "\n-v (repeatable) shows more of the libraries' log on standard error.\n"
+         "Exit status: 0 done, 1 input refused, 2 usage error.\n";
 }
 
 }  // namespace
@@ -48,14 +52,9 @@ int main(int argc, char** argv) {
 
   int first = 1;  // the command's word
   while (first < argc && argv[first][0] == '-' && argv[first][1] != '\0') ++first;
-  static const XCmdLine::Option none[] = {{0, nullptr, XCmdLine::END}};
   xtool::Args global;
-  if (const int status = xtool::parse(none, first, argv, global); status != xtool::OK)
-    return status;
-  if (global.help) {
-    printHelp();
-    return xtool::OK;
-  }
+  if (const auto done = xtool::parse(xtool::NO_OPTIONS, helpText().c_str(), first, argv, global))
+    return *done;
   if (first == argc) return xtool::usageError("no command given");
   for (const Command& c : COMMANDS) {
     if (std::strcmp(argv[first], c.name) == 0) return c.run(argc - first, argv + first);

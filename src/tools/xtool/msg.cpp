@@ -37,8 +37,7 @@ int msgCommand(int argc, char** argv) {
   static const XCmdLine::Option table[] = {{'j', "json", XCmdLine::NONE},
                                            {0, nullptr, XCmdLine::END}};
   Args args;
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) return std::fputs(USAGE_TEXT, stdout), OK;
+  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
   const std::string action = args.operands.empty() ? "" : args.operands[0];
   const pb::DescriptorPool* pool = pb::DescriptorPool::generated_pool();
 

@@ -23,8 +23,7 @@ int scanCommand(int argc, char** argv) {
   static const XCmdLine::Option table[] = {{'r', "recursive", XCmdLine::NONE},
                                            {0, nullptr, XCmdLine::END}};
   Args args;
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) return std::fputs(USAGE_TEXT, stdout), OK;
+  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
   if (args.operands.size() != 2) return usageError("scan needs a directory and a pattern");
   const std::string& dir = args.operands[0];
 

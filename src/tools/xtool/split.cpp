@@ -15,10 +15,8 @@ constexpr const char* USAGE_TEXT =
 }
 
 int splitCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{0, nullptr, XCmdLine::END}};
   Args args;
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) return std::fputs(USAGE_TEXT, stdout), OK;
+  if (const auto done = parse(NO_OPTIONS, USAGE_TEXT, argc, argv, args)) return *done;
   if (args.operands.size() != 1) return usageError("split needs one text");
   const XUtils::CmdLine line(args.operands[0]);
   if (!line.is_valid()) return refuse(line.error());

@@ -9,15 +9,10 @@
 namespace xtool {
 
 int sysinfoCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{0, nullptr, XCmdLine::END}};
+  static const char* const USAGE_TEXT =
+      "usage: xtool sysinfo\n  Host name, architecture, operating system and process id.\n";
   Args args;
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) {
-    std::fputs(
-        "usage: xtool sysinfo\n  Host name, architecture, operating system and process id.\n",
-        stdout);
-    return OK;
-  }
+  if (const auto done = parse(NO_OPTIONS, USAGE_TEXT, argc, argv, args)) return *done;
   if (!args.operands.empty()) return usageError("sysinfo takes no operands");
   std::printf("hostname: %s\n", XUtils::getHostname().c_str());
   std::printf("architecture: %s\n", XUtils::get_architecture_name().c_str());

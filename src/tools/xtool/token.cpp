@@ -20,8 +20,7 @@ int tokenCommand(int argc, char** argv) {
                                            {'f', "flag", XCmdLine::REQUIRED},
                                            {0, nullptr, XCmdLine::END}};
   Args args;
-  if (const int status = parse(table, argc, argv, args); status != OK) return status;
-  if (args.help) return std::fputs(USAGE_TEXT, stdout), OK;
+  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
   const std::string action = args.operands.empty() ? "" : args.operands[0];
 
   if (action == "new" && args.operands.size() == 1) {

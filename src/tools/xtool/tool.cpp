@@ -25,13 +25,15 @@ int usageError(std::string_view text) {
   return USAGE;
 }
 
-int parse(const XCmdLine::Option* table, int argc, char** argv, Args& out) {
+std::optional<int> parse(const XCmdLine::Option* table, const char* usage, int argc, char** argv,
+                         Args& out) {
   std::vector<XCmdLine::Option> options;
   for (const XCmdLine::Option* o = table; o->argument != XCmdLine::END; ++o) options.push_back(*o);
   options.push_back({'v', "verbose", XCmdLine::NONE});
   options.push_back({'h', "help", XCmdLine::NONE});
   options.push_back({0, nullptr, XCmdLine::END});
 
+  bool help = false;
   const XCmdLine words(options.data(), argc, argv);
   for (auto it = words.begin(); it != words.end(); ++it) {
     switch (it->id()) {
@@ -40,11 +42,15 @@ int parse(const XCmdLine::Option* table, int argc, char** argv, Args& out) {
       case XCmdLine::ID_MISSING_ARGUMENT:
         return usageError("option " + it->text() + " needs a value");
       case 'v': XLogger::instance()->increaseMaxVerbosity(); break;
-      case 'h': out.help = true; break;
+      case 'h': help = true; break;
       default: out.options[it->id()] = it->argument() != nullptr ? it->argument() : ""; break;
     }
   }
-  return OK;
+  if (help) {
+    std::fputs(usage, stdout);
+    return OK;
+  }
+  return std::nullopt;
 }
 
 bool readInput(const std::string& file, std::string& out, std::string& error) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,13 +26,17 @@ int usageError(std::string_view text);
 struct Args {
   std::map<char, std::string> options;
   std::vector<std::string> operands;
-  bool help = false;
   bool has(char id) const { return options.count(id) != 0; }
 };
 
+// A table for a command without options of its own.
+inline constexpr XCmdLine::Option NO_OPTIONS[] = {{0, nullptr, XCmdLine::END}};
+
 // Walks argv (argv[0] is the command) against `table`, which ends with an END row; -v raises
-// the logger's verbosity. Returns USAGE after printing the problem, else OK.
-int parse(const XCmdLine::Option* table, int argc, char** argv, Args& out);
+// the logger's verbosity. Empty when the command goes on; otherwise the exit status, after
+// printing `usage` for --help or the problem for a usage error.
+std::optional<int> parse(const XCmdLine::Option* table, const char* usage, int argc, char** argv,
+                         Args& out);
 
 // The whole of FILE, or of standard input when `file` is empty or "-". False with `error` set
 // when it cannot be read.

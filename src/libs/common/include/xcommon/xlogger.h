@@ -173,8 +173,8 @@ class XCOMMON_EXPORT XLogger {
   XLogger() = default;
   static XLogger* createInstance();
   void raiseMaxVerbosity(Level level);
-  // Writes "[header] " for a line of `level` at the current time; returns where the message
-  // starts.
+  // Writes "[header] " for a line of `level` (already clamped) at the current time; returns
+  // where the message starts.
   static std::size_t beginLine(fmt::memory_buffer& buf, Level level);
   static void formatFailure(fmt::memory_buffer& buf, const char* what);
   // Appends the location and the line feed to the message from `start` on and hands the
