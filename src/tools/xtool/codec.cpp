@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 
-#include "commands.h"
 #include "tool.h"
 #include <xcommon/xutils/encoding.h>
 
@@ -11,23 +10,16 @@ namespace xtool {
 
 namespace {
 
-constexpr const char* BASE64_USAGE =
-    "usage: xtool base64 encode|decode [--url] [FILE]\n"
-    "  Standard Base64 (padded), or with --url the URL-safe alphabet without padding, over\n"
-    "  FILE or standard input. Decoding accepts surrounding whitespace and writes raw bytes.\n";
-constexpr const char* HEX_USAGE =
-    "usage: xtool hex encode|decode [FILE]\n"
-    "  Lower-case hex over FILE or standard input. Decoding takes either case, whitespace\n"
-    "  between pairs, and writes raw bytes.\n";
+constexpr XCmdLine::Option BASE64_OPTIONS[] = {{'u', "url", XCmdLine::NONE},
+                                               {0, nullptr, XCmdLine::END}};
 
-// Parses `encode|decode [FILE]` and reads the input: empty with `decode` and `input` set, else
-// the exit status.
-std::optional<int> readCodecInput(const XCmdLine::Option* table, const char* usage, int argc,
-                                  char** argv, Args& args, bool& decode, std::string& input) {
-  if (const auto done = parse(table, usage, argc, argv, args)) return done;
+// Reads the input of `encode|decode [FILE]`: empty with `decode` and `input` set, else the exit
+// status.
+std::optional<int> readCodecInput(const char* name, const Args& args, bool& decode,
+                                  std::string& input) {
   const std::string action = args.operands.empty() ? "" : args.operands[0];
   if ((action != "encode" && action != "decode") || args.operands.size() > 2)
-    return usageError(std::string(argv[0]) + " needs 'encode' or 'decode' and at most one file");
+    return usageError(std::string(name) + " needs 'encode' or 'decode' and at most one file");
   decode = action == "decode";
   std::string error;
   if (!readInput(args.operands.size() == 2 ? args.operands[1] : "", input, error))
@@ -35,16 +27,10 @@ std::optional<int> readCodecInput(const XCmdLine::Option* table, const char* usa
   return std::nullopt;
 }
 
-}  // namespace
-
-int base64Command(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{'u', "url", XCmdLine::NONE},
-                                           {0, nullptr, XCmdLine::END}};
-  Args args;
+int base64(Args& args) {
   bool decode = false;
   std::string input;
-  if (const auto done = readCodecInput(table, BASE64_USAGE, argc, argv, args, decode, input))
-    return *done;
+  if (const auto done = readCodecInput("base64", args, decode, input)) return *done;
   const bool url = args.has('u');
   if (!decode) {
     const std::string text = url ? XUtils::base64urlEncode(input.data(), input.size())
@@ -63,12 +49,10 @@ int base64Command(int argc, char** argv) {
   return OK;
 }
 
-int hexCommand(int argc, char** argv) {
-  Args args;
+int hex(Args& args) {
   bool decode = false;
   std::string input;
-  if (const auto done = readCodecInput(NO_OPTIONS, HEX_USAGE, argc, argv, args, decode, input))
-    return *done;
+  if (const auto done = readCodecInput("hex", args, decode, input)) return *done;
   if (!decode) {
     std::printf("%s\n", XUtils::toHexStr(input.data(), input.size()).c_str());
     return OK;
@@ -81,5 +65,28 @@ int hexCommand(int argc, char** argv) {
   std::fwrite(bytes.data(), 1, n, stdout);
   return OK;
 }
+
+const Registration BASE64({
+    .name = "base64",
+    .synopsis = "encode|decode [--url] [FILE]",
+    .summary = "Base64 coding",
+    .description = "Standard Base64 (padded), or with --url the URL-safe alphabet without "
+                   "padding, over FILE or standard input. Decoding accepts surrounding whitespace "
+                   "and writes raw bytes.",
+    .options = BASE64_OPTIONS,
+    .run = base64,
+});
+
+const Registration HEX({
+    .name = "hex",
+    .synopsis = "encode|decode [FILE]",
+    .summary = "hex coding",
+    .description = "Lower-case hex over FILE or standard input. Decoding takes either case, "
+                   "whitespace between pairs, and writes raw bytes.",
+    .options = NO_OPTIONS,
+    .run = hex,
+});
+
+}  // namespace
 
 }  // namespace xtool

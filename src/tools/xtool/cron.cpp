@@ -1,7 +1,6 @@
 // xtool cron EXPR [--from TIME] [--count N]: the next matches of a schedule.
 #include <cstdio>
 
-#include "commands.h"
 #include "tool.h"
 #include <xcommon/cron_schedule.h>
 #include <xcommon/xtime.h>
@@ -9,38 +8,45 @@
 namespace xtool {
 
 namespace {
-constexpr const char* USAGE_TEXT =
-    "usage: xtool cron EXPR [--from TIME] [--count N]\n"
-    "  The next N (default 5) times after TIME (default now) that the six-field schedule EXPR\n"
-    "  (sec min hour day-of-month month day-of-week, UTC) matches, one a line.\n"
-    "  TIME is YYYY-MM-DDTHH:MM:SSZ or whole seconds since the epoch.\n";
-}
 
-int cronCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{'f', "from", XCmdLine::REQUIRED},
-                                           {'n', "count", XCmdLine::REQUIRED},
-                                           {0, nullptr, XCmdLine::END}};
-  Args args;
-  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
+constexpr XCmdLine::Option OPTIONS[] = {{'f', "from", XCmdLine::REQUIRED},
+                                        {'n', "count", XCmdLine::REQUIRED},
+                                        {0, nullptr, XCmdLine::END}};
+
+int run(Args& args) {
   if (args.operands.size() != 1) return usageError("cron needs one expression");
 
   std::int64_t from = XTime::now().seconds;
   if (args.has('f') && !parseTime(args.options['f'], from))
-    return usageError("--from takes YYYY-MM-DDTHH:MM:SSZ or epoch seconds, not '" +
-                      args.options['f'] + "'");
+    return usageError("--from takes YYYY-MM-DDTHH:MM:SSZ or epoch seconds, not " +
+                      quoted(args.options['f']));
   long long count = 5;
   if (args.has('n') && !parseInt(args.options['n'], 0, 1000000, count))
     return usageError("--count takes a number from 0 to 1000000");
 
   CronSchedule schedule(args.operands[0]);
-  if (!schedule.is_valid()) return refuse(schedule.get_error());
+  if (!schedule.is_valid()) return refuse(clipped(schedule.get_error()));
   XTime::Timestamp at{from, 0};
   for (long long i = 0; i < count; ++i) {
     at = schedule.next(at);
-    if (at == XTime::Timestamp{}) return refuse(schedule.get_error());
+    if (at == XTime::Timestamp{}) return refuse(clipped(schedule.get_error()));
     std::printf("%s\n", utcText(at.seconds).c_str());
   }
   return OK;
 }
+
+const Registration REGISTRATION({
+    .name = "cron",
+    .synopsis = "EXPR [--from TIME] [--count N]",
+    .summary = "next times a schedule matches",
+    .description = "Prints the next N (default 5) times after TIME (default now) that the "
+                   "six-field schedule EXPR (sec min hour day-of-month month day-of-week, UTC) "
+                   "matches, one a line. TIME is YYYY-MM-DDTHH:MM:SSZ or whole seconds since the "
+                   "epoch.",
+    .options = OPTIONS,
+    .run = run,
+});
+
+}  // namespace
 
 }  // namespace xtool

@@ -1,25 +1,18 @@
 // xtool json [--compact] [FILE]: JSON reprinted through libxjson.
 #include <cstdio>
 
-#include "commands.h"
 #include "tool.h"
 #include <xjson/xjson.h>
 
 namespace xtool {
 
 namespace {
-constexpr const char* USAGE_TEXT =
-    "usage: xtool json [--compact] [FILE]\n"
-    "  Reads JSON from FILE or standard input and prints it formatted, or on one line.\n";
-}
 
-int jsonCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{'c', "compact", XCmdLine::NONE},
-                                           {0, nullptr, XCmdLine::END}};
-  Args args;
-  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
+constexpr XCmdLine::Option OPTIONS[] = {{'c', "compact", XCmdLine::NONE},
+                                        {0, nullptr, XCmdLine::END}};
+
+int run(Args& args) {
   if (args.operands.size() > 1) return usageError("json takes at most one file");
-
   std::string text, error;
   if (!readInput(args.operands.empty() ? "" : args.operands[0], text, error)) return refuse(error);
   const XJson::Document doc = XJson::Document::fromJson(text);
@@ -29,5 +22,17 @@ int jsonCommand(int argc, char** argv) {
   std::printf("%s\n", out.c_str());
   return OK;
 }
+
+const Registration REGISTRATION({
+    .name = "json",
+    .synopsis = "[--compact] [FILE]",
+    .summary = "reprint JSON",
+    .description = "Reads JSON from FILE or standard input and prints it formatted, or with "
+                   "--compact on one line.",
+    .options = OPTIONS,
+    .run = run,
+});
+
+}  // namespace
 
 }  // namespace xtool

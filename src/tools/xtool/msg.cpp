@@ -9,7 +9,6 @@
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/json_util.h>
 
-#include "commands.h"
 #include "tool.h"
 #include <xmsg/xmsg.h>
 
@@ -19,35 +18,43 @@ namespace {
 
 namespace pb = google::protobuf;
 
-constexpr const char* USAGE_TEXT =
-    "usage: xtool msg types\n"
-    "       xtool msg decode [--json] TYPE [FILE]\n"
-    "       xtool msg encode [--json] TYPE [FILE]\n"
-    "  types lists every message type by full name. decode reads a binary TYPE message and\n"
-    "  prints it as protobuf text (or JSON); encode reads that text and writes the binary.\n";
+constexpr XCmdLine::Option OPTIONS[] = {{'j', "json", XCmdLine::NONE}, {0, nullptr, XCmdLine::END}};
 
-void listTypes(const pb::Descriptor* type) {
-  std::printf("%s\n", type->full_name().c_str());
-  for (int i = 0; i < type->nested_type_count(); ++i) listTypes(type->nested_type(i));
+void addTypes(const pb::Descriptor* type, std::vector<std::string>& names) {
+  names.push_back(type->full_name());
+  for (int i = 0; i < type->nested_type_count(); ++i) addTypes(type->nested_type(i), names);
 }
 
-}  // namespace
+// Every message type's full name; false with `missing` set when a schema is not linked in.
+bool typeNames(std::vector<std::string>& names, std::string& missing) {
+  const pb::DescriptorPool* pool = pb::DescriptorPool::generated_pool();
+  for (const xmsg::SchemaFile& schema : xmsg::SCHEMA_FILES) {
+    const pb::FileDescriptor* file = pool->FindFileByName(schema.name);
+    if (file == nullptr) {
+      missing = schema.name;
+      return false;
+    }
+    for (int i = 0; i < file->message_type_count(); ++i) addTypes(file->message_type(i), names);
+  }
+  return true;
+}
 
-int msgCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{'j', "json", XCmdLine::NONE},
-                                           {0, nullptr, XCmdLine::END}};
-  Args args;
-  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
+std::vector<std::string> completeType(std::string_view placeholder) {
+  std::vector<std::string> names;
+  std::string missing;
+  if (placeholder == "TYPE") typeNames(names, missing);
+  return names;
+}
+
+int run(Args& args) {
   const std::string action = args.operands.empty() ? "" : args.operands[0];
   const pb::DescriptorPool* pool = pb::DescriptorPool::generated_pool();
 
   if (action == "types" && args.operands.size() == 1) {
-    for (const xmsg::SchemaFile& schema : xmsg::SCHEMA_FILES) {
-      const pb::FileDescriptor* file = pool->FindFileByName(schema.name);
-      if (file == nullptr)
-        return refuse(std::string("schema ") + schema.name + " is not linked in");
-      for (int i = 0; i < file->message_type_count(); ++i) listTypes(file->message_type(i));
-    }
+    std::vector<std::string> names;
+    std::string missing;
+    if (!typeNames(names, missing)) return refuse("schema " + missing + " is not linked in");
+    for (const std::string& name : names) std::printf("%s\n", name.c_str());
     return OK;
   }
   if ((action != "decode" && action != "encode") || args.operands.size() < 2 ||
@@ -56,7 +63,7 @@ int msgCommand(int argc, char** argv) {
         "msg needs 'types', or 'decode' or 'encode' with a type and at most one file");
 
   const pb::Descriptor* type = pool->FindMessageTypeByName(args.operands[1]);
-  if (type == nullptr) return refuse("unknown message type " + args.operands[1]);
+  if (type == nullptr) return refuse("unknown message type " + quoted(args.operands[1]));
   std::string input, error;
   if (!readInput(args.operands.size() == 3 ? args.operands[2] : "", input, error))
     return refuse(error);
@@ -83,7 +90,7 @@ int msgCommand(int argc, char** argv) {
     const auto status = pb::util::JsonStringToMessage(input, message.get());
     if (!status.ok())
       return refuse("the input is not a " + type->full_name() + ": " +
-                    std::string(status.message()));
+                    clipped(std::string(status.message())));
   } else {
     // Parse errors are collected instead of going to protobuf's own log.
     struct Collector : pb::io::ErrorCollector {
@@ -96,11 +103,25 @@ int msgCommand(int argc, char** argv) {
     pb::TextFormat::Parser parser;
     parser.RecordErrorsTo(&errors);
     if (!parser.ParseFromString(input, message.get()))
-      return refuse("the input is not a " + type->full_name() + ": " + errors.first);
+      return refuse("the input is not a " + type->full_name() + ": " + clipped(errors.first));
   }
   const std::string wire = message->SerializeAsString();
   std::fwrite(wire.data(), 1, wire.size(), stdout);
   return OK;
 }
+
+const Registration REGISTRATION({
+    .name = "msg",
+    .synopsis = "types | decode|encode [--json] TYPE [FILE]",
+    .summary = "wire messages",
+    .description = "types lists every message type by full name. decode reads a binary TYPE "
+                   "message from FILE or standard input and prints it as protobuf text, or as "
+                   "JSON with --json; encode reads that text and writes the binary message.",
+    .options = OPTIONS,
+    .run = run,
+    .values = completeType,
+});
+
+}  // namespace
 
 }  // namespace xtool

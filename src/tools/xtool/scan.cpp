@@ -1,11 +1,10 @@
-// xtool scan DIR PATTERN [--recursive]: files whose names match a wildcard.
+// xtool scan DIR PATTERN [--recursive] [--null]: files whose names match a wildcard.
 #include <dirent.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <string>
 
-#include "commands.h"
 #include "tool.h"
 #include <xcommon/xutils/directory_scanner.h>
 #include <xcommon/xutils/text.h>
@@ -13,17 +12,11 @@
 namespace xtool {
 
 namespace {
-constexpr const char* USAGE_TEXT =
-    "usage: xtool scan DIR PATTERN [--recursive]\n"
-    "  Lists the regular files in DIR (and, with --recursive, below it) whose names match the\n"
-    "  shell wildcard PATTERN, one a line. Problems met on the way go to standard error.\n";
-}
 
-int scanCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{'r', "recursive", XCmdLine::NONE},
-                                           {0, nullptr, XCmdLine::END}};
-  Args args;
-  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
+constexpr XCmdLine::Option OPTIONS[] = {
+    {'r', "recursive", XCmdLine::NONE}, {'0', "null", XCmdLine::NONE}, {0, nullptr, XCmdLine::END}};
+
+int run(Args& args) {
   if (args.operands.size() != 2) return usageError("scan needs a directory and a pattern");
   const std::string& dir = args.operands[0];
 
@@ -31,14 +24,33 @@ int scanCommand(int argc, char** argv) {
   if (DIR* d = opendir(dir.empty() ? "/" : dir.c_str())) {
     closedir(d);
   } else {
-    return refuse(XUtils::strerror(errno, ("cannot open " + dir).c_str()));
+    return refuse("cannot open " + dir + ": " + XUtils::strerror(errno));
   }
   XUtils::DirectoryScanner scanner(dir, [](const std::string& message) {
     std::fprintf(stderr, "xtool: %s\n", message.c_str());
   });
   scanner.scan(args.operands[1], args.has('r'));
-  for (const std::string& file : scanner.files()) std::printf("%s\n", file.c_str());
+  // A name may hold a line feed; a NUL ends it unmistakably.
+  const char end = args.has('0') ? '\0' : '\n';
+  for (const std::string& file : scanner.files()) {
+    std::fwrite(file.data(), 1, file.size(), stdout);
+    std::fputc(end, stdout);
+  }
   return OK;
 }
+
+const Registration REGISTRATION({
+    .name = "scan",
+    .synopsis = "DIR PATTERN [--recursive] [--null]",
+    .summary = "find files by wildcard",
+    .description = "Lists the regular files in DIR (and, with --recursive, below it) whose names "
+                   "match the shell wildcard PATTERN, one a line, or with --null (-0) each ended "
+                   "by a NUL instead, for names that hold line feeds. Problems met on the way go "
+                   "to standard error.",
+    .options = OPTIONS,
+    .run = run,
+});
+
+}  // namespace
 
 }  // namespace xtool

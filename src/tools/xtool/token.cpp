@@ -1,28 +1,23 @@
 // xtool token new|check: access tokens from the shell.
 #include <cstdio>
 
-#include "commands.h"
 #include "tool.h"
 #include <xcommon/xaccesstoken.h>
 
 namespace xtool {
 
 namespace {
-constexpr const char* USAGE_TEXT =
-    "usage: xtool token new [--validity SECONDS] [--flag 0|1]\n"
-    "       xtool token check TEXT\n"
-    "  new prints a token valid for SECONDS (default 60) carrying the flag byte (default 0);\n"
-    "  check prints its expiry and flag, or exits 1 when it is malformed, altered or expired.\n";
-}
 
-int tokenCommand(int argc, char** argv) {
-  static const XCmdLine::Option table[] = {{'V', "validity", XCmdLine::REQUIRED},
-                                           {'f', "flag", XCmdLine::REQUIRED},
-                                           {0, nullptr, XCmdLine::END}};
-  Args args;
-  if (const auto done = parse(table, USAGE_TEXT, argc, argv, args)) return *done;
+// The record in unpadded base64url. Any other length is refused here, before the library
+// would log the whole text.
+constexpr std::size_t TEXT_SIZE = (XAccessToken::RECORD_SIZE * 4 + 2) / 3;
+
+constexpr XCmdLine::Option OPTIONS[] = {{'V', "validity", XCmdLine::REQUIRED},
+                                        {'f', "flag", XCmdLine::REQUIRED},
+                                        {0, nullptr, XCmdLine::END}};
+
+int run(Args& args) {
   const std::string action = args.operands.empty() ? "" : args.operands[0];
-
   if (action == "new" && args.operands.size() == 1) {
     long long validity = 60, flag = 0;
     if (args.has('V') && !parseInt(args.options['V'], INT32_MIN, INT32_MAX, validity))
@@ -36,6 +31,7 @@ int tokenCommand(int argc, char** argv) {
   }
   if (action == "check" && args.operands.size() == 2) {
     const std::string& text = args.operands[1];
+    if (text.size() != TEXT_SIZE) return refuse("not an access token: " + quoted(text));
     const XAccessToken token(text.c_str(), text.size());
     // The library has logged the reason at WARNING.
     if (!token.is_valid()) return refuse("access token rejected");
@@ -44,5 +40,18 @@ int tokenCommand(int argc, char** argv) {
   }
   return usageError("token needs 'new' or 'check TEXT'");
 }
+
+const Registration REGISTRATION({
+    .name = "token",
+    .synopsis = "new [--validity SECONDS] [--flag 0|1] | check TEXT",
+    .summary = "make and check access tokens",
+    .description = "new prints a token valid for SECONDS (default 60) carrying the flag byte "
+                   "(default 0); check prints its expiry and flag, or exits 1 when it is "
+                   "malformed, altered or expired.",
+    .options = OPTIONS,
+    .run = run,
+});
+
+}  // namespace
 
 }  // namespace xtool

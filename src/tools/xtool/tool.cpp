@@ -1,18 +1,30 @@
 #include "tool.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <sstream>
 
 #include <xcommon/xlogger.h>
 #include <xcommon/xutils/text.h>
 
 namespace xtool {
+
+namespace {
+
+// Function-local, so that registrations in other sources may run before anything here.
+std::vector<Command>& registry() {
+  static std::vector<Command> list;
+  return list;
+}
+
+constexpr std::size_t QUOTED_MAX = 64;
+
+}  // namespace
 
 int refuse(std::string_view text) {
   std::fprintf(stderr, "xtool: %.*s\n", static_cast<int>(text.size()), text.data());
@@ -25,20 +37,92 @@ int usageError(std::string_view text) {
   return USAGE;
 }
 
-std::optional<int> parse(const XCmdLine::Option* table, const char* usage, int argc, char** argv,
-                         Args& out) {
+std::string clipped(std::string_view text) {
+  if (text.size() <= QUOTED_MAX) return std::string(text);
+  std::size_t end = QUOTED_MAX;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end)) + "...";
+}
+
+std::string quoted(std::string_view text) { return "'" + clipped(text) + "'"; }
+
+Registration::Registration(const Command& command) {
+  std::vector<Command>& list = registry();
+  const auto at = std::find_if(list.begin(), list.end(), [&](const Command& c) {
+    return std::strcmp(c.name, command.name) > 0;
+  });
+  list.insert(at, command);
+}
+
+const std::vector<Command>& commands() { return registry(); }
+
+const Command* findCommand(std::string_view name) {
+  for (const Command& c : registry()) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+std::vector<std::string_view> synopsisForms(const Command& command) {
+  std::vector<std::string_view> forms;
+  std::string_view rest = command.synopsis;
+  for (std::size_t bar; (bar = rest.find(" | ")) != std::string_view::npos;) {
+    forms.push_back(rest.substr(0, bar));
+    rest.remove_prefix(bar + 3);
+  }
+  forms.push_back(rest);
+  return forms;
+}
+
+std::string commandHelp(const Command& command) {
+  std::string text;
+  for (const std::string_view form : synopsisForms(command)) {
+    text += text.empty() ? "Usage: xtool " : "  or:  xtool ";
+    text += command.name;
+    if (!form.empty()) text.append(" ").append(form);
+    text += '\n';
+  }
+  return text + wrapped(command.description, 2);
+}
+
+std::string wrapped(std::string_view text, std::size_t indent, std::size_t width) {
+  std::string out, line;
+  const auto flush = [&] {
+    if (!line.empty()) out.append(indent, ' ').append(line) += '\n';
+    line.clear();
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    const std::string_view word = text.substr(at, end - at);
+    at = end + 1;
+    if (word.empty()) continue;
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) flush();
+    if (!line.empty()) line += ' ';
+    line += word;
+  }
+  flush();
+  return out;
+}
+
+std::vector<XCmdLine::Option> withCommonOptions(const XCmdLine::Option* table) {
   std::vector<XCmdLine::Option> options;
   for (const XCmdLine::Option* o = table; o->argument != XCmdLine::END; ++o) options.push_back(*o);
   options.push_back({'v', "verbose", XCmdLine::NONE});
   options.push_back({'h', "help", XCmdLine::NONE});
   options.push_back({0, nullptr, XCmdLine::END});
+  return options;
+}
+
+std::optional<int> parse(const XCmdLine::Option* table, const std::string& usage, int argc,
+                         char** argv, Args& out) {
+  const std::vector<XCmdLine::Option> options = withCommonOptions(table);
 
   bool help = false;
   const XCmdLine words(options.data(), argc, argv);
   for (auto it = words.begin(); it != words.end(); ++it) {
     switch (it->id()) {
       case XCmdLine::ID_ARGUMENT: out.operands.emplace_back(it->argument()); break;
-      case XCmdLine::ID_UNRECOGNISED: return usageError("unknown option " + it->text());
+      case XCmdLine::ID_UNRECOGNISED: return usageError("unknown option " + quoted(it->text()));
       case XCmdLine::ID_MISSING_ARGUMENT:
         return usageError("option " + it->text() + " needs a value");
       case 'v': XLogger::instance()->increaseMaxVerbosity(); break;
@@ -47,32 +131,50 @@ std::optional<int> parse(const XCmdLine::Option* table, const char* usage, int a
     }
   }
   if (help) {
-    std::fputs(usage, stdout);
+    std::fputs(usage.c_str(), stdout);
     return OK;
   }
   return std::nullopt;
 }
 
+void guardStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one, as the lower ones are open by now.
+    const int placeholder = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    if (placeholder >= 0 && placeholder != fd) close(placeholder);
+  }
+}
+
 bool readInput(const std::string& file, std::string& out, std::string& error) {
-  if (file.empty() || file == "-") {
-    out.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    if (std::cin.bad()) {
-      error = "cannot read standard input";
-      return false;
+  const bool standard = file.empty() || file == "-";
+  const int fd = standard ? STDIN_FILENO : open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = fd >= 0;
+  char buffer[65536];
+  while (ok) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      out.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
     }
-    return true;
   }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    error = XUtils::strerror(errno, ("cannot open " + file).c_str());
-    return false;
-  }
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = "cannot read " + file;
-    return false;
-  }
-  return true;
+  const int reason = errno;
+  if (!standard && fd >= 0) close(fd);
+  if (!ok)
+    error = "cannot read " + (standard ? std::string("standard input") : file) + ": " +
+            XUtils::strerror(reason);
+  return ok;
+}
+
+int finishOutput(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+  // A write that failed before this flush left its data buffered, so errno is the flush's.
+  refuse("cannot write output: " + XUtils::strerror(errno != 0 ? errno : EIO));
+  return REFUSED;
 }
 
 std::string utcText(std::int64_t seconds) {

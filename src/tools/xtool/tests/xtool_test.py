@@ -9,8 +9,12 @@ import unittest
 XTOOL = None
 
 
-def run(*args, stdin=b""):
-    p = subprocess.run([XTOOL, *args], input=stdin, capture_output=True, timeout=60)
+def run(*args, stdin=b"", stdout=subprocess.PIPE):
+    """stdin: the bytes to feed, an open file, or None for a closed standard input."""
+    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+    if stdin is None:
+        feed["preexec_fn"] = lambda: os.close(0)
+    p = subprocess.run([XTOOL, *args], stdout=stdout, stderr=subprocess.PIPE, timeout=60, **feed)
     return p.returncode, p.stdout, p.stderr
 
 
@@ -30,10 +34,12 @@ class Cases(unittest.TestCase):
                     self.assertIn(b"xtool: ", stderr)
 
     def test_usage_errors_and_help(self):
-        usage = [(["--help"], b"", 0, re.compile(r"^usage: xtool")), ([], b"", 2, b""),
+        usage = [(["--help"], b"", 0, re.compile(r"^Usage: xtool")), ([], b"", 2, b""),
+                 (["--version"], b"", 0, re.compile(r"^xtool \d+\.\d+\.\d+\n$")),
                  (["nosuch"], b"", 2, b""), (["--bogus", "cron"], b"", 2, b"")]
-        for command in ["cron", "token", "json", "base64", "hex", "msg", "split", "scan", "sysinfo"]:
-            usage.append(([command, "--help"], b"", 0, re.compile(r"^usage: xtool " + command)))
+        commands = ["cron", "token", "json", "base64", "hex", "msg", "split", "scan", "sysinfo"]
+        for command in commands:
+            usage.append(([command, "--help"], b"", 0, re.compile(r"^Usage: xtool " + command)))
             usage.append(([command, "--no-such-option"], b"", 2, b""))
         usage += [(["cron"], b"", 2, b""), (["cron", "* * * * * *", "--count"], b"", 2, b""),
                   (["cron", "* * * * * *", "--from", "yesterday"], b"", 2, b""),
@@ -42,6 +48,65 @@ class Cases(unittest.TestCase):
                   (["msg"], b"", 2, b""), (["msg", "decode"], b"", 2, b""), (["split"], b"", 2, b""),
                   (["scan", "/tmp"], b"", 2, b""), (["sysinfo", "extra"], b"", 2, b"")]
         self.check(usage)
+        # The manual page is made from --help-all: every command, its synopsis and description.
+        code, out, _ = run("--help-all")
+        self.assertEqual(code, 0)
+        for command in commands:
+            self.assertRegex(out.decode(), r"\n  " + command + r"\b.*\n {22}\S")
+
+    def test_unreadable_input(self):
+        with tempfile.TemporaryDirectory() as top:
+            directory = os.open(top, os.O_RDONLY)
+            self.addCleanup(os.close, directory)
+            for args in (["json"], ["base64", "encode"], ["hex", "decode"],
+                         ["msg", "decode", "xavro.protobuf.Monitor.Event"]):
+                for name, stdin, extra in ((top, b"", [top]), ("standard input", None, []),
+                                           ("standard input", directory, [])):
+                    with self.subTest(args=args, stdin=stdin, extra=extra):
+                        code, out, err = run(*args, *extra, stdin=stdin)
+                        self.assertEqual((code, out), (1, b""))
+                        self.assertRegex(err.decode(), f"^xtool: cannot read {name}: .+\n$")
+
+    def test_failed_output(self):
+        with tempfile.TemporaryDirectory() as top, open("/dev/full", "wb") as full:
+            open(os.path.join(top, "a"), "w").close()
+            for args, stdin in ((["--help"], b""), (["--version"], b""), (["cron", "--help"], b""),
+                                (["cron", "* * * * * *"], b""), (["token", "new"], b""),
+                                (["json"], b"[]"), (["base64", "encode"], bytes(1 << 20)),
+                                (["hex", "encode"], b"x"), (["msg", "types"], b""),
+                                (["split", "a b"], b""), (["scan", top, "*"], b""), (["sysinfo"], b"")):
+                with self.subTest(args=args):
+                    code, _, err = run(*args, stdin=stdin, stdout=full)
+                    self.assertEqual(code, 1)
+                    self.assertRegex(err.decode(), "^xtool: cannot write output: .+\n$")
+
+    def test_long_bad_input_is_quoted_short(self):
+        for args in (["token", "check", "A" * 100000], ["msg", "decode", "x" * 100000],
+                     ["cron", "* * * * * *", "--from", "y" * 100000], ["z" * 100000]):
+            with self.subTest(args=args[:-1]):
+                code, _, err = run(*args)
+                self.assertIn(code, (1, 2))
+                self.assertLess(len(err), 200, err[:300])
+                self.assertIn(args[-1][:64].encode() + b"...'", err)
+
+    def test_completion(self):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "completion.bash")
+        # As bash does on TAB: the words so far, the last one being completed.
+        ask = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _xtool;'
+               ' printf "%s\\n" "${COMPREPLY[@]}"')
+        with tempfile.TemporaryDirectory() as top:
+            os.mkdir(os.path.join(top, "logs"))
+            open(os.path.join(top, "in.b64"), "w").close()
+            event = "xavro.protobuf.Monitor.Event"
+            for words, want in ((["cr"], ["cron"]), (["-"], ["--verbose", "--help", "--help-all", "--version"]),
+                                (["base64", "--u"], ["--url"]), (["base64", ""], ["encode", "decode"]),
+                                (["base64", "decode", "i"], ["in.b64"]), (["scan", ""], ["logs"]),
+                                (["msg", "decode", event[:-3]], [event]), (["msg", "types", ""], []),
+                                (["cron", "--from", ""], []), (["nosuch", ""], [])):
+                with self.subTest(words=words):
+                    p = subprocess.run(["bash", "-c", ask, "bash", script, XTOOL, *words], cwd=top,
+                                       capture_output=True, timeout=60)
+                    self.assertEqual(p.stdout.decode().split(), want, p.stderr.decode())
 
     def test_cron(self):
         self.check([
@@ -137,6 +202,10 @@ class Cases(unittest.TestCase):
                              sorted(os.path.join(top, r) for r in ["a.log", "sub/c.log", "sub/deeper/d.log"]))
             self.assertEqual(run("scan", top, "*.log")[1].decode().split(), [os.path.join(top, "a.log")])
             self.check([(["scan", os.path.join(top, "missing"), "*"], b"", 1, b"")])
+            open(os.path.join(top, "two\nlines.log"), "w").close()
+            for flag in ("--null", "-0"):
+                code, out, _ = run("scan", top, "two*", flag)
+                self.assertEqual((code, out), (0, os.path.join(top, "two\nlines.log").encode() + b"\0"))
         code, out, _ = run("sysinfo")
         self.assertEqual(code, 0)
         self.assertRegex(out.decode(), r"^hostname: .*\narchitecture: \S+\nos: .+\npid: \d+\n$")
