@@ -6,7 +6,7 @@ packages=(build-essential cmake pkg-config git binutils
   libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
   protobuf-compiler libprotobuf-dev python3-protobuf
   libcjson-dev libssl-dev clang libclang-rt-14-dev clang-format clang-tidy valgrind
-  abigail-tools dpkg-dev)
+  abigail-tools dpkg-dev help2man)
 
 missing=()
 for p in "${packages[@]}"; do
