@@ -1,5 +1,4 @@
 // xtool base64|hex encode|decode [FILE]: the codecs over standard input or a file.
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -35,7 +34,7 @@ int base64(Args& args) {
   if (!decode) {
     const std::string text = url ? XUtils::base64urlEncode(input.data(), input.size())
                                  : XUtils::base64Encode(input.data(), input.size());
-    std::printf("%s\n", text.c_str());
+    printLine(text);
     return OK;
   }
   const std::string text(trimmed(input));
@@ -45,7 +44,7 @@ int base64(Args& args) {
   // The decoders read up to a NUL: a NUL inside the text would hide the rest.
   if (n < 0 || text.find('\0') != std::string::npos)
     return refuse(url ? "the input is not URL-safe Base64" : "the input is not Base64");
-  std::fwrite(bytes.data(), 1, static_cast<std::size_t>(n), stdout);
+  print(std::string_view(bytes).substr(0, static_cast<std::size_t>(n)));
   return OK;
 }
 
@@ -54,7 +53,7 @@ int hex(Args& args) {
   std::string input;
   if (const auto done = readCodecInput("hex", args, decode, input)) return *done;
   if (!decode) {
-    std::printf("%s\n", XUtils::toHexStr(input.data(), input.size()).c_str());
+    printLine(XUtils::toHexStr(input.data(), input.size()));
     return OK;
   }
   const std::string_view text = trimmed(input);
@@ -62,7 +61,7 @@ int hex(Args& args) {
   std::size_t consumed = 0;
   const std::size_t n = XUtils::fromHexStr(text, bytes.data(), bytes.size(), &consumed);
   if (consumed != text.size()) return refuse("the input is not hex");
-  std::fwrite(bytes.data(), 1, n, stdout);
+  print(std::string_view(bytes).substr(0, n));
   return OK;
 }
 

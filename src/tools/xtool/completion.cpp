@@ -2,7 +2,6 @@
 // option tables and synopses.
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,11 +11,6 @@
 namespace xtool {
 
 namespace {
-
-void offer(std::string_view word) {
-  std::fwrite(word.data(), 1, word.size(), stdout);
-  std::fputc('\n', stdout);
-}
 
 // The operands of one synopsis form, without its options ("[--from TIME]") and brackets.
 std::vector<std::string_view> operandsOf(std::string_view form) {
@@ -54,17 +48,17 @@ bool fits(std::string_view operand, std::string_view word) {
 }
 
 void offerOperand(const Command& command, std::string_view word) {
-  if (word == "FILE") return offer(":file");
-  if (word == "DIR") return offer(":dir");
+  if (word == "FILE") return printLine(":file");
+  if (word == "DIR") return printLine(":dir");
   if (isPlaceholder(word)) {
     if (command.values != nullptr) {
-      for (const std::string& value : command.values(word)) offer(value);
+      for (const std::string& value : command.values(word)) printLine(value);
     }
     return;
   }
   for (std::size_t at = 0; at <= word.size();) {
     const std::size_t bar = std::min(word.find('|', at), word.size());
-    offer(word.substr(at, bar - at));
+    printLine(word.substr(at, bar - at));
     at = bar + 1;
   }
 }
@@ -75,8 +69,8 @@ int complete(int count, char** words) {
   int first = 0;  // the command's word
   while (first < count && words[first][0] == '-') ++first;
   if (first == count) {
-    for (const Command& c : commands()) offer(c.name);
-    for (const char* option : {"--verbose", "--help", "--help-all", "--version"}) offer(option);
+    for (const Command& c : commands()) printLine(c.name);
+    for (const char* option : {"--verbose", "--help", "--help-all", "--version"}) printLine(option);
     return OK;
   }
   const Command* command = findCommand(words[first]);
@@ -91,7 +85,7 @@ int complete(int count, char** words) {
     if (it->id() == XCmdLine::ID_ARGUMENT) given.emplace_back(it->argument());
   }
   for (const XCmdLine::Option& o : table) {
-    if (o.name != nullptr) offer(std::string("--") + o.name);
+    if (o.name != nullptr) printLine(std::string("--") + o.name);
   }
   for (const std::string_view form : synopsisForms(*command)) {
     const std::vector<std::string_view> operands = operandsOf(form);

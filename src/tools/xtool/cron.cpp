@@ -1,5 +1,5 @@
 // xtool cron EXPR [--from TIME] [--count N]: the next matches of a schedule.
-#include <cstdio>
+#include <string>
 
 #include "tool.h"
 #include <xcommon/cron_schedule.h>
@@ -30,7 +30,7 @@ int run(Args& args) {
   for (long long i = 0; i < count; ++i) {
     at = schedule.next(at);
     if (at == XTime::Timestamp{}) return refuse(clipped(schedule.get_error()));
-    std::printf("%s\n", utcText(at.seconds).c_str());
+    printLine(utcText(at.seconds));
   }
   return OK;
 }

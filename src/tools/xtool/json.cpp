@@ -1,5 +1,5 @@
 // xtool json [--compact] [FILE]: JSON reprinted through libxjson.
-#include <cstdio>
+#include <string>
 
 #include "tool.h"
 #include <xjson/xjson.h>
@@ -17,9 +17,7 @@ int run(Args& args) {
   if (!readInput(args.operands.empty() ? "" : args.operands[0], text, error)) return refuse(error);
   const XJson::Document doc = XJson::Document::fromJson(text);
   if (!doc.is_valid()) return refuse("the input is not JSON");
-  const std::string out =
-      doc.toJson(args.has('c') ? XJson::JsonFormat::Compact : XJson::JsonFormat::Formatted);
-  std::printf("%s\n", out.c_str());
+  printLine(doc.toJson(args.has('c') ? XJson::JsonFormat::Compact : XJson::JsonFormat::Formatted));
   return OK;
 }
 

@@ -79,11 +79,11 @@ int run(int argc, char** argv) {
   if (const auto done = xtool::parse(GLOBAL_OPTIONS, helpText(false), first, argv, global))
     return *done;
   if (global.has(HELP_ALL)) {
-    std::fputs(helpText(true).c_str(), stdout);
+    xtool::print(helpText(true));
     return xtool::OK;
   }
   if (global.has('V')) {
-    std::printf("xtool %s\n", XTOOL_VERSION);
+    xtool::printLine("xtool " XTOOL_VERSION);
     return xtool::OK;
   }
   if (first == argc) return xtool::usageError("no command given");

@@ -1,5 +1,4 @@
 // xtool msg types|decode|encode: any message of the schemas, through the generated descriptors.
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -54,7 +53,7 @@ int run(Args& args) {
     std::vector<std::string> names;
     std::string missing;
     if (!typeNames(names, missing)) return refuse("schema " + missing + " is not linked in");
-    for (const std::string& name : names) std::printf("%s\n", name.c_str());
+    for (const std::string& name : names) printLine(name);
     return OK;
   }
   if ((action != "decode" && action != "encode") || args.operands.size() < 2 ||
@@ -83,7 +82,7 @@ int run(Args& args) {
       return refuse("cannot print the message as text");
     }
     if (out.empty() || out.back() != '\n') out += '\n';
-    std::fputs(out.c_str(), stdout);
+    print(out);
     return OK;
   }
   if (json) {
@@ -106,7 +105,7 @@ int run(Args& args) {
       return refuse("the input is not a " + type->full_name() + ": " + clipped(errors.first));
   }
   const std::string wire = message->SerializeAsString();
-  std::fwrite(wire.data(), 1, wire.size(), stdout);
+  print(wire);
   return OK;
 }
 

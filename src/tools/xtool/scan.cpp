@@ -33,8 +33,8 @@ int run(Args& args) {
   // A name may hold a line feed; a NUL ends it unmistakably.
   const char end = args.has('0') ? '\0' : '\n';
   for (const std::string& file : scanner.files()) {
-    std::fwrite(file.data(), 1, file.size(), stdout);
-    std::fputc(end, stdout);
+    print(file);
+    print(std::string_view(&end, 1));
   }
   return OK;
 }

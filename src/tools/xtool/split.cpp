@@ -1,5 +1,5 @@
 // xtool split TEXT: a command line split into its pieces.
-#include <cstdio>
+#include <string>
 
 #include "tool.h"
 #include <xcommon/xutils/command_line.h>
@@ -12,8 +12,8 @@ int run(Args& args) {
   if (args.operands.size() != 1) return usageError("split needs one text");
   const XUtils::CmdLine line(args.operands[0]);
   if (!line.is_valid()) return refuse(clipped(line.error()));
-  std::printf("%s\n", line.program().c_str());
-  for (const std::string& arg : line.args()) std::printf("%s\n", arg.c_str());
+  printLine(line.program());
+  for (const std::string& arg : line.args()) printLine(arg);
   return OK;
 }
 

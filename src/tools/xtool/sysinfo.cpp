@@ -1,5 +1,5 @@
 // xtool sysinfo: the facts the library reads about this machine and process.
-#include <cstdio>
+#include <string>
 
 #include "tool.h"
 #include <xcommon/xutils/ids.h>
@@ -11,10 +11,10 @@ namespace {
 
 int run(Args& args) {
   if (!args.operands.empty()) return usageError("sysinfo takes no operands");
-  std::printf("hostname: %s\n", XUtils::getHostname().c_str());
-  std::printf("architecture: %s\n", XUtils::get_architecture_name().c_str());
-  std::printf("os: %s\n", XUtils::get_pretty_os_name().c_str());
-  std::printf("pid: %d\n", XUtils::get_pid());
+  printLine("hostname: " + XUtils::getHostname());
+  printLine("architecture: " + XUtils::get_architecture_name());
+  printLine("os: " + XUtils::get_pretty_os_name());
+  printLine("pid: " + std::to_string(XUtils::get_pid()));
   return OK;
 }
 

@@ -1,5 +1,5 @@
 // xtool token new|check: access tokens from the shell.
-#include <cstdio>
+#include <string>
 
 #include "tool.h"
 #include <xcommon/xaccesstoken.h>
@@ -26,7 +26,7 @@ int run(Args& args) {
       return usageError("--flag takes 0 or 1");
     XAccessToken::init();
     const XAccessToken token(static_cast<int>(validity), static_cast<unsigned char>(flag));
-    std::printf("%s\n", token.text().c_str());
+    printLine(token.text());
     return OK;
   }
   if (action == "check" && args.operands.size() == 2) {
@@ -35,7 +35,7 @@ int run(Args& args) {
     const XAccessToken token(text.c_str(), text.size());
     // The library has logged the reason at WARNING.
     if (!token.is_valid()) return refuse("access token rejected");
-    std::printf("expires %s flag %d\n", utcText(token.expiry()).c_str(), token.flag());
+    printLine("expires " + utcText(token.expiry()) + " flag " + std::to_string(token.flag()));
     return OK;
   }
   return usageError("token needs 'new' or 'check TEXT'");

@@ -24,6 +24,8 @@ std::vector<Command>& registry() {
 
 constexpr std::size_t QUOTED_MAX = 64;
 
+int writeError = 0;  // errno of the first failed write to standard output
+
 }  // namespace
 
 int refuse(std::string_view text) {
@@ -131,7 +133,7 @@ std::optional<int> parse(const XCmdLine::Option* table, const std::string& usage
     }
   }
   if (help) {
-    std::fputs(usage.c_str(), stdout);
+    print(usage);
     return OK;
   }
   return std::nullopt;
@@ -169,11 +171,21 @@ bool readInput(const std::string& file, std::string& out, std::string& error) {
   return ok;
 }
 
+void print(std::string_view text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && writeError == 0)
+    writeError = errno;
+}
+
+void printLine(std::string_view text) {
+  print(text);
+  print("\n");
+}
+
 int finishOutput(int status) {
   errno = 0;
-  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
-  // A write that failed before this flush left its data buffered, so errno is the flush's.
-  refuse("cannot write output: " + XUtils::strerror(errno != 0 ? errno : EIO));
+  if (std::fflush(stdout) != 0 && writeError == 0) writeError = errno;
+  if (std::ferror(stdout) == 0) return status;
+  refuse("cannot write output: " + XUtils::strerror(writeError != 0 ? writeError : EIO));
   return REFUSED;
 }
 

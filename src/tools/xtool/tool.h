@@ -90,6 +90,11 @@ void guardStandardDescriptors();
 // to "cannot read NAME: REASON" when it cannot be opened or read.
 bool readInput(const std::string& file, std::string& out, std::string& error);
 
+// Everything a command prints goes through these, which keep the reason of the first failed
+// write for finishOutput(): a large write bypasses stdio's buffer, so no later flush repeats it.
+void print(std::string_view text);
+void printLine(std::string_view text);  // and a line feed
+
 // Flushes standard output and checks that everything reached it: `status` if so, otherwise
 // REFUSED after saying why.
 int finishOutput(int status);
