@@ -41,5 +41,4 @@ function(x_install_library target)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/lib.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${dev})
-  set_property(GLOBAL APPEND PROPERTY X_PACKAGED_LIBRARIES ${target})
 endfunction()

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, tests, benchmarks and fuzzers need, when missing.
+# Installs the Debian 12 packages the build, tests, benchmarks, fuzzers and Debian packages
+# need, when missing.
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config git binutils
   libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
   protobuf-compiler libprotobuf-dev python3-protobuf
   libcjson-dev libssl-dev clang libclang-rt-14-dev clang-format clang-tidy valgrind
-  abigail-tools dpkg-dev help2man)
+  abigail-tools dpkg-dev help2man debhelper lintian)
 
 missing=()
 for p in "${packages[@]}"; do

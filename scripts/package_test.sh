@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the seven Debian packages, unpacks them into a temporary root with dpkg-deb -x, and
-# builds and runs the example consumer against that root through the CMake packages and
-# through pkg-config; the unpacked xtool runs too.
+# Builds the seven Debian packages and their -dbgsym packages, checks them with lintian (no
+# error, no warning), unpacks them into a temporary root with dpkg-deb -x, and builds and runs
+# the example consumer against that root through the CMake packages and through pkg-config;
+# the unpacked xtool runs too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -9,18 +10,25 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 scripts/package.sh "$work/debs"
-expected="libxcommon-dev libxcommon1 libxjson-dev libxjson1 libxmsg-dev libxmsg1 xtool"
+expected="libxcommon-dev libxcommon1 libxcommon1-dbgsym libxjson-dev libxjson1 libxjson1-dbgsym"
+expected+=" libxmsg-dev libxmsg1 libxmsg1-dbgsym xtool xtool-dbgsym"
 got=$(for d in "$work"/debs/*.deb; do dpkg-deb -f "$d" Package; done | sort | xargs)
 [ "$got" = "$expected" ] || { echo "packages: $got, want $expected"; exit 1; }
-# The runtime packages hold the shared objects and nothing else.
+# The runtime packages hold the shared objects and nothing else but their copyright and
+# changelog.
 for lib in xcommon xmsg xjson; do
   bad=$(dpkg-deb -c "$work"/debs/lib${lib}1_*.deb | awk '{print $6}' | grep -v '/$' |
-        grep -vE "^\./usr/lib/[^/]+/lib${lib}\.so\.1(\.[0-9.]+)?$" || true)
+        grep -vE "^\./usr/lib/[^/]+/lib${lib}\.so\.1(\.[0-9.]+)?$" |
+        grep -vE "^\./usr/share/doc/lib${lib}1/(copyright|changelog\.gz)$" || true)
   [ -z "$bad" ] || { echo "lib${lib}1 holds more than the library: $bad"; exit 1; }
 done
 
+lintian --display-info --fail-on error,warning "$work"/debs/*.changes
+
 root=$work/root
-for d in "$work"/debs/*.deb; do dpkg-deb -x "$d" "$root"; done
+for d in "$work"/debs/*.deb; do
+  case $d in *-dbgsym_*) ;; *) dpkg-deb -x "$d" "$root" ;; esac
+done
 libdir=$(dirname "$(find "$root/usr/lib" -name libxcommon.so.1 | head -n 1)")
 export LD_LIBRARY_PATH=$libdir
 
