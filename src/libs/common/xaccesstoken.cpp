@@ -17,6 +17,23 @@ unsigned char checksum(const unsigned char* record) {
   return sum;
 }
 
+// A rejected text as a log line may show it: at most 64 bytes, control characters as \xHH and
+// "..." after a cut, so no text can forge a line or flood the log.
+constexpr std::size_t SHOWN_BYTES = 64;
+
+std::string shown(std::string_view text) {
+  std::string out;
+  for (const char c : text.substr(0, SHOWN_BYTES)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f)
+      out += fmt::format("\\x{:02x}", byte);
+    else
+      out += c;
+  }
+  if (text.size() > SHOWN_BYTES) out += "...";
+  return out;
+}
+
 }  // namespace
 
 int XAccessToken::init() {
@@ -45,15 +62,15 @@ XAccessToken::XAccessToken(const char* text, unsigned long length) {
   if (text == nullptr) text = "";
   m_text.assign(text, strnlen(text, length));  // a length past the NUL never reads beyond it
   if (XUtils::base64urlDecode(text, m_record, RECORD_SIZE) != static_cast<int>(RECORD_SIZE)) {
-    XLOG(XLogger::WARNING, "Invalid access token {}", text);
+    XLOG(XLogger::WARNING, "Invalid access token {}", shown(m_text));
     return;
   }
   if (checksum(m_record) != m_record[19]) {
-    XLOG(XLogger::WARNING, "Checksum error in access token {}", text);
+    XLOG(XLogger::WARNING, "Checksum error in access token {}", shown(m_text));
     return;
   }
   if (expiry() < static_cast<std::int64_t>(std::time(nullptr))) {
-    XLOG(XLogger::WARNING, "Expired access token {}", text);
+    XLOG(XLogger::WARNING, "Expired access token {}", shown(m_text));
     return;
   }
   m_valid = true;

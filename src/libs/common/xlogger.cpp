@@ -1,5 +1,9 @@
 #include "xcommon/xlogger.h"
 
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <system_error>
+#include <vector>
 
 #include <fmt/chrono.h>
 #include <fmt/color.h>
@@ -130,15 +135,150 @@ void formatLine(fmt::memory_buffer& buf, const fmt::text_style* style, std::stri
   buf.push_back('\n');
 }
 
-}  // namespace
+// Every sink's mutex in the process. fork() takes them all first (in the order the sinks were
+// made) and lets go in both processes after, so no thread is inside a sink's write at the fork:
+// the child never inherits a sink mutex, or the stdio lock of a sink's stream, held by a thread
+// it does not have.
+class SinkMutexes {
+ public:
+  static SinkMutexes& get() {
+    // Never destroyed: sinks are destroyed with the logger, after other statics may be gone.
+    static SinkMutexes* const all = [] {
+      auto* made = new SinkMutexes();
+      pthread_atfork(prepare, release, release);
+      return made;
+    }();
+    return *all;
+  }
 
-// ---- XLogger::Sink
+  void add(std::mutex* mutex) {
+    const std::lock_guard<std::mutex> lock(m_guard);
+    m_mutexes.push_back(mutex);
+  }
+  void remove(std::mutex* mutex) {
+    const std::lock_guard<std::mutex> lock(m_guard);
+    std::erase(m_mutexes, mutex);
+  }
+
+ private:
+  SinkMutexes() = default;
+
+  static void prepare() {
+    SinkMutexes& all = get();
+    all.m_guard.lock();
+    for (std::mutex* mutex : all.m_mutexes) mutex->lock();
+  }
+  static void release() {
+    SinkMutexes& all = get();
+    for (auto it = all.m_mutexes.rbegin(); it != all.m_mutexes.rend(); ++it) (*it)->unlock();
+    all.m_guard.unlock();
+  }
+
+  std::mutex m_guard;  // held from the fork's prepare step to its parent or child step
+  std::vector<std::mutex*> m_mutexes;
+};
+
+// Writes a line feed first when `lineOpen` (a line left unfinished before), then `line`, in one
+// writev where the descriptor takes it all, going on after partial writes and EINTR. Returns
+// whether a line is left unfinished now.
+bool writeLine(int fd, std::string_view line, bool lineOpen) {
+  char feed = '\n';
+  const std::size_t prefix = lineOpen ? 1 : 0, total = prefix + line.size();
+  iovec parts[2] = {{&feed, prefix}, {const_cast<char*>(line.data()), line.size()}};
+  iovec* part = parts;
+  int count = 2;
+  std::size_t done = 0;
+  while (done < total) {
+    const ssize_t n = ::writev(fd, part, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the rest of the line is dropped; logging goes on
+    done += static_cast<std::size_t>(n);
+    auto left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= part->iov_len) {
+      left -= part->iov_len;
+      ++part;
+      --count;
+    }
+    if (count > 0) {
+      part->iov_base = static_cast<char*>(part->iov_base) + left;
+      part->iov_len -= left;
+    }
+  }
+  if (done == total) return false;
+  if (done < prefix) return lineOpen;
+  return done > prefix;
+}
+
+// Hands `line` to the stream's descriptor in one write after whatever the stream held, so that
+// lines of processes sharing the descriptor never tear. A stream without a descriptor (a memory
+// stream) takes it through stdio.
+bool emit(FILE* stream, std::string_view line, bool lineOpen) {
+  flockfile(stream);
+  const int fd = fileno(stream);
+  if (fd < 0) {
+    if (lineOpen) fputc_unlocked('\n', stream);
+    lineOpen = fwrite_unlocked(line.data(), 1, line.size(), stream) != line.size();
+    fflush_unlocked(stream);
+  } else {
+    fflush_unlocked(stream);
+    lineOpen = writeLine(fd, line, lineOpen);
+  }
+  funlockfile(stream);
+  return lineOpen;
+}
+
+// The stream of `level` and its bit in `unfinished`: SYSTEM to `sys`, ERROR and WARNING to
+// `err`, the rest to `out`. A null stream takes nothing.
+void emitLocked(std::mutex& mutex, std::uint8_t& unfinished, XLogger::Level level, FILE* out,
+                FILE* err, FILE* sys, std::string_view line) {
+  const bool system = level == XLogger::SYSTEM;
+  const bool error = level == XLogger::ERROR || level == XLogger::WARNING;
+  FILE* const stream = system ? sys : error ? err : out;
+  if (stream == nullptr) return;
+  const auto bit = static_cast<std::uint8_t>(system ? 4 : error ? 2 : 1);
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (emit(stream, line, (unfinished & bit) != 0))
+    unfinished = static_cast<std::uint8_t>(unfinished | bit);
+  else
+    unfinished = static_cast<std::uint8_t>(unfinished & ~bit);
+}
+
+std::int64_t monotonicSecond() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return now.tv_sec;
+}
+
+// Opens `path` for appending, close-on-exec, and notes the file's identity; returns 0 or the
+// error number.
+int openLog(const std::string& path, std::unique_ptr<FILE, void (*)(FILE*)>& file,
+            std::uint64_t& device, std::uint64_t& inode) {
+  FILE* const opened = std::fopen(path.c_str(), "ae");
+  if (opened == nullptr) return errno;
+  struct stat st {};
+  if (fstat(fileno(opened), &st) == 0) {
+    device = st.st_dev;
+    inode = st.st_ino;
+  }
+  file.reset(opened);
+  return 0;
+}
+
+// Whether `path` no longer names the file of `device` and `inode`: renamed away or deleted.
+bool pathMoved(const std::string& path, std::uint64_t device, std::uint64_t inode) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) != 0 || st.st_dev != device || st.st_ino != inode;
+}
+
+}  // namespace
 
 XLogger::Sink::Sink(std::string name) : m_name(std::move(name)) {}
 
 XLogger::Sink::~Sink() = default;
 
 bool XLogger::Sink::printLine(Level, std::string_view) const { return false; }
+
+bool XLogger::Sink::reopen() { return valid(); }
 
 XLogger::Sink::Sink(Sink&& other) noexcept
     : m_useColors(other.m_useColors),
@@ -158,43 +298,38 @@ XLogger::Sink& XLogger::Sink::operator=(Sink&& other) noexcept {
   return *this;
 }
 
-// ---- XLogger::StdOutSink
-
 XLogger::StdOutSink::StdOutSink(FILE* out, FILE* err, FILE* sys)
     : Sink("stdout"), m_out(out), m_err(err), m_sys(sys) {
+  SinkMutexes::get().add(&m_mutex);
   m_useColors = out != nullptr && isatty(fileno(out)) == 1;
   if (envSet("NO_COLOR")) m_useColors = false;
   if (envSet("FORCE_COLOR")) m_useColors = true;
 }
 
 XLogger::StdOutSink::StdOutSink(StdOutSink&& other) noexcept
-    : Sink(std::move(other)), m_out(other.m_out), m_err(other.m_err), m_sys(other.m_sys) {}
+    : Sink(std::move(other)), m_out(other.m_out), m_err(other.m_err), m_sys(other.m_sys) {
+  SinkMutexes::get().add(&m_mutex);
+}
 
 XLogger::StdOutSink& XLogger::StdOutSink::operator=(StdOutSink&& other) noexcept {
   Sink::operator=(std::move(other));  // moves only the base part
   m_out = other.m_out;                // NOLINT(bugprone-use-after-move)
   m_err = other.m_err;
   m_sys = other.m_sys;
+  m_unfinished = 0;
   return *this;
 }
 
-FILE* XLogger::StdOutSink::stream(Level level) const {
-  return level == SYSTEM ? m_sys : (level == ERROR || level == WARNING) ? m_err : m_out;
-}
+XLogger::StdOutSink::~StdOutSink() { SinkMutexes::get().remove(&m_mutex); }
 
 bool XLogger::StdOutSink::printLine(Level level, std::string_view line) const {
   if (m_useColors) return false;
-  FILE* const out = stream(level);
-  if (out == nullptr) return true;
-  const std::lock_guard<std::mutex> lock(m_mutex);
-  std::fwrite(line.data(), 1, line.size(), out);
+  emitLocked(m_mutex, m_unfinished, level, m_out, m_err, m_sys, line);
   return true;
 }
 
 void XLogger::StdOutSink::print(Level level, const char* file, int line, std::string_view header,
                                 std::string_view message) const {
-  FILE* const stream = this->stream(level);
-  if (stream == nullptr) return;
   // The whole line is built first, then written with one call under the lock.
   fmt::memory_buffer buf;
   if (m_useColors) {
@@ -203,69 +338,81 @@ void XLogger::StdOutSink::print(Level level, const char* file, int line, std::st
   } else {
     formatLine(buf, nullptr, header, message, file, line);
   }
-  const std::lock_guard<std::mutex> lock(m_mutex);
-  std::fwrite(buf.data(), 1, buf.size(), stream);
+  emitLocked(m_mutex, m_unfinished, level, m_out, m_err, m_sys, {buf.data(), buf.size()});
 }
-
-// ---- XLogger::FileSink
 
 void XLogger::FileSink::closeFile(FILE* file) {
   if (file != nullptr) std::fclose(file);
 }
 
-XLogger::FileSink::FileSink(const std::string& path) : Sink("file") {
-  m_file.reset(std::fopen(path.c_str(), "a"));
-  if (!m_file) {
-    const int err = errno;
+XLogger::FileSink::FileSink(const std::string& path) : Sink("file"), m_path(path) {
+  SinkMutexes::get().add(&m_mutex);
+  const int err = openLog(m_path, m_file, m_device, m_inode);
+  if (err != 0) {
     try {
       fmt::print(stderr, "Failed to open log file {} : {}\n", path, XUtils::strerror(err));
     } catch (const std::system_error&) {}
   }
+  m_nextCheck = monotonicSecond() + 1;
 }
 
 XLogger::FileSink::FileSink(FileSink&& other) noexcept
-    : Sink(std::move(other)), m_file(std::move(other.m_file)) {}
+    : Sink(std::move(other)),
+      m_file(std::move(other.m_file)),
+      m_path(std::move(other.m_path)),
+      m_device(other.m_device),
+      m_inode(other.m_inode),
+      m_nextCheck(other.m_nextCheck),
+      m_lineOpen(other.m_lineOpen) {
+  SinkMutexes::get().add(&m_mutex);
+}
 
 XLogger::FileSink& XLogger::FileSink::operator=(FileSink&& other) noexcept {
   Sink::operator=(std::move(other));  // moves only the base part
   m_file = std::move(other.m_file);   // NOLINT(bugprone-use-after-move)
+  m_path = std::move(other.m_path);
+  m_device = other.m_device;
+  m_inode = other.m_inode;
+  m_nextCheck = other.m_nextCheck;
+  m_lineOpen = other.m_lineOpen;
   return *this;
 }
 
-XLogger::FileSink::~FileSink() = default;
+XLogger::FileSink::~FileSink() { SinkMutexes::get().remove(&m_mutex); }
 
-void XLogger::FileSink::print(Level, const char* file, int line, std::string_view header,
+void XLogger::FileSink::print(Level level, const char* file, int line, std::string_view header,
                               std::string_view message) const {
   if (!m_file) return;
   fmt::memory_buffer buf;
   formatLine(buf, nullptr, header, message, file, line);
-  write({buf.data(), buf.size()});
+  printLine(level, {buf.data(), buf.size()});
 }
 
 bool XLogger::FileSink::printLine(Level, std::string_view line) const {
-  if (m_file) write(line);
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_file) return true;
+  // Rotation: the path is looked at again at most once a second.
+  const std::int64_t now = monotonicSecond();
+  if (now >= m_nextCheck) {
+    m_nextCheck = now + 1;
+    if (pathMoved(m_path, m_device, m_inode) && openLog(m_path, m_file, m_device, m_inode) == 0)
+      m_lineOpen = false;  // an unfinished line stays in the old file
+  }
+  // Bypass stdio: its buffer would split long lines into several writes, and with O_APPEND a
+  // single write(2) is what keeps lines of concurrent processes whole.
+  m_lineOpen = writeLine(fileno(m_file.get()), line, m_lineOpen);
   return true;
 }
 
-void XLogger::FileSink::write(std::string_view line) const {
+bool XLogger::FileSink::reopen() {
   const std::lock_guard<std::mutex> lock(m_mutex);
-  // Bypass stdio: its buffer would split long lines into several writes, and with O_APPEND a
-  // single write(2) is what keeps lines of concurrent processes whole.
-  const int fd = fileno(m_file.get());
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a failed write drops the rest of the line; logging goes on
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (m_path.empty()) return false;  // moved from
+  const std::uint64_t device = m_device, inode = m_inode;
+  if (openLog(m_path, m_file, m_device, m_inode) != 0) return m_file != nullptr;
+  if (m_device != device || m_inode != inode) m_lineOpen = false;
+  m_nextCheck = monotonicSecond() + 1;
+  return true;
 }
-
-// ---- XLogger
 
 XLogger::~XLogger() = default;
 
@@ -276,9 +423,14 @@ XLogger* XLogger::createInstance() {
 
 void XLogger::destroyInstance() { s_instance.reset(); }
 
-void XLogger::raiseMaxVerbosity(Level level) {
-  if (level > maxVerbosity()) m_maxVerbosity.store(level, std::memory_order_relaxed);
+namespace {
+
+void raise(std::atomic<XLogger::Level>& maximum, XLogger::Level level) {
+  if (level > maximum.load(std::memory_order_relaxed))
+    maximum.store(level, std::memory_order_relaxed);
 }
+
+}  // namespace
 
 void XLogger::addSink(std::unique_ptr<Sink> sink, Level level) {
   if (!sink) return;
@@ -289,7 +441,7 @@ void XLogger::addSink(std::unique_ptr<Sink> sink, Level level) {
     it->second = std::move(sink);
   else
     m_sinks.emplace(sink->name(), std::move(sink));
-  raiseMaxVerbosity(level);
+  raise(m_maxVerbosity, level);
 }
 
 void XLogger::setMaxVerbosity(Level level, const std::string& name) {
@@ -302,7 +454,7 @@ void XLogger::setMaxVerbosity(Level level, const std::string& name) {
   auto it = m_sinks.find(name);
   if (it == m_sinks.end()) return;
   it->second->setVerbosity(level);
-  raiseMaxVerbosity(level);
+  raise(m_maxVerbosity, level);
 }
 
 XLogger::Level XLogger::increaseMaxVerbosity(const std::string& name) {
@@ -320,28 +472,26 @@ XLogger::Level XLogger::increaseMaxVerbosity(const std::string& name) {
   if (current >= DBG3) return current;
   const Level raised = clampLevel(current + 1);
   it->second->setVerbosity(raised);
-  raiseMaxVerbosity(raised);
+  raise(m_maxVerbosity, raised);
   return raised;
 }
 
-std::size_t XLogger::beginLine(fmt::memory_buffer& buf, Level level) {
+void XLogger::reopenFiles() {
+  for (auto& [key, sink] : m_sinks) sink->reopen();
+}
+
+void XLogger::println(Level level, const char* file, int line, std::string_view message) const {
+  level = clampLevel(level);
   XTime::Timestamp t = XTime::now();
   int millis = t.nanoseconds / 1000000 + (t.nanoseconds % 1000000 > 499999 ? 1 : 0);
   if (millis >= 1000) {  // 999.5 ms and up carry into the next second
     ++t.seconds;
     millis -= 1000;
   }
-  const std::string_view header = lineHeader(t.seconds, millis, level);
-  buf.append(header.data(), header.data() + header.size());
-  return buf.size();
-}
-
-void XLogger::formatFailure(fmt::memory_buffer& buf, const char* what) {
-  fmt::format_to(fmt::appender(buf), "Failed to format message: {}", what);
-}
-
-void XLogger::endLine(fmt::memory_buffer& buf, std::size_t start, Level level, const char* file,
-                      int line) const {
+  fmt::memory_buffer buf;
+  append(buf, lineHeader(t.seconds, millis, level));
+  const std::size_t start = buf.size();
+  append(buf, message);
   const std::size_t messageEnd = buf.size();
   const char* const name = file != nullptr ? baseName(file) : nullptr;
   if (name != nullptr) appendLocation(buf, name, line);
@@ -349,17 +499,9 @@ void XLogger::endLine(fmt::memory_buffer& buf, std::size_t start, Level level, c
   // Views into the buffer, taken once it no longer grows.
   const std::string_view whole(buf.data(), buf.size());
   const std::string_view header = whole.substr(0, start - 1);
-  const std::string_view message = whole.substr(start, messageEnd - start);
+  const std::string_view text = whole.substr(start, messageEnd - start);
   for (const auto& [key, sink] : m_sinks) {
     if (sink->valid() && level <= sink->verbosity() && !sink->printLine(level, whole))
-      sink->print(level, name, line, header, message);
+      sink->print(level, name, line, header, text);
   }
-}
-
-void XLogger::println(Level level, const char* file, int line, std::string_view message) const {
-  level = clampLevel(level);
-  fmt::memory_buffer buf;
-  const std::size_t start = beginLine(buf, level);
-  buf.append(message.data(), message.data() + message.size());
-  endLine(buf, start, level, file, line);
 }

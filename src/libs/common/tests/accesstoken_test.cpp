@@ -143,6 +143,22 @@ TEST_F(AccessTokens, MalformedAndExpiredTokensWarn) {
   EXPECT_LT(expired.expiry(), std::time(nullptr));
 }
 
+TEST_F(AccessTokens, RejectedTextCanNeitherForgeNorFloodALine) {
+  logged();
+  const std::string forged = "x\n[2024-01-01 00:00:00.000 p1/t1 SYSTEM] forged\r\x7f";
+  EXPECT_FALSE(parse(forged).is_valid());
+  EXPECT_NE(logged().find("Invalid access token x\\x0a[2024-01-01 00:00:00.000 p1/t1 SYSTEM] "
+                          "forged\\x0d\\x7f (xaccesstoken.cpp:"),
+            std::string::npos);
+
+  EXPECT_FALSE(parse(std::string(1000000, 'A')).is_valid());
+  const std::string line = logged();
+  EXPECT_NE(line.find("Invalid access token " + std::string(64, 'A') + "... (xaccesstoken.cpp:"),
+            std::string::npos)
+      << line.substr(0, 200);
+  EXPECT_LT(line.size(), 200u);
+}
+
 TEST_F(AccessTokens, NothingIsLoggedBelowWarning) {
   XLogger::instance()->setMaxVerbosity(XLogger::ERROR);
   EXPECT_FALSE(parse("garbage").is_valid());

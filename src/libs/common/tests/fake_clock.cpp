@@ -1,5 +1,6 @@
 #include "fake_clock.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -12,6 +13,11 @@ std::mutex g_mutex;
 bool g_wallOn = false, g_monoOn = false;
 FakeClock::Reading g_wall{}, g_mono{};
 int g_monoReads = 0;
+
+// The clocks are read under g_mutex by logging threads: a child forked meanwhile must not
+// inherit it held.
+const int g_forkSafe =
+    pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); }, [] { g_mutex.unlock(); });
 }  // namespace
 
 namespace FakeClock {

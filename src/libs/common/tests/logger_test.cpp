@@ -1,7 +1,12 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,7 +24,9 @@
 #include "log_capture.h"
 #include "scoped_env.h"
 #include "xcommon/xlogger.h"
+#include "xcommon/xrwlock.h"
 #include "xcommon/xutils/ids.h"
+#include "xcommon/xutils/text.h"
 
 namespace {
 
@@ -459,4 +466,176 @@ TEST_F(Logging, ForkedWorkersAppendingToOneFileKeepLinesWhole) {
     ++perWorker[w];
   }
   for (int w = 0; w < WORKERS; ++w) EXPECT_EQ(perWorker[w], LINES);
+}
+
+// A forking host: children forked while threads write lines and record lock failures must
+// log and read the failure at once. SIGALRM ends a child that hangs.
+TEST_F(Logging, ChildrenForkedAmidLoggingAndLockFailuresNeverHang) {
+  const std::string logPath = path("forks.log");
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  FILE* const pipeOut = fdopen(fds[1], "w");
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+  XLogger::instance()->addSink(std::make_unique<XLogger::StdOutSink>(pipeOut, pipeOut, pipeOut),
+                               XLogger::INFO);
+  std::thread drain([fd = fds[0]] {
+    char buf[65536];
+    while (read(fd, buf, sizeof buf) > 0) {}
+  });
+  XReadWriteLock privateLock;
+  XSharedReadWriteLock sharedLock(("/xcommon_forks." + std::to_string(getpid())).c_str());
+  ASSERT_TRUE(privateLock.lock_for_read() && sharedLock.lock_for_read());  // writers now fail
+
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (int t = 0; t < 4; ++t)
+    busy.emplace_back([&stop, t] {
+      while (!stop) XLOG(XLogger::INFO, "busy {} {:>200}", t, 'x');
+    });
+  for (int t = 0; t < 2; ++t)
+    busy.emplace_back([&] {
+      while (!stop) {
+        privateLock.try_lock_for_write();
+        sharedLock.try_lock_for_write();
+      }
+    });
+  while (privateLock.error().empty() || sharedLock.error().empty()) std::this_thread::yield();
+  constexpr int FORKS = 200;
+  std::vector<pid_t> children;
+  for (int i = 0; i < FORKS; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(5);
+      XLOG(XLogger::INFO, "child {}", i);
+      const std::string busyText = XUtils::strerror(EBUSY, "pthread_rwlock_trywrlock");
+      _exit(privateLock.error() == busyText && sharedLock.error() == busyText ? 0 : 2);
+    }
+    if (pid > 0) children.push_back(pid);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  int hung = 0, failed = 0;
+  for (const pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    hung += WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM ? 1 : 0;
+    failed += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+  }
+  stop = true;
+  for (auto& th : busy) th.join();
+  XLogger::destroyInstance();
+  std::fclose(pipeOut);
+  drain.join();
+  close(fds[0]);
+  EXPECT_EQ(children.size(), std::size_t{FORKS});
+  EXPECT_EQ(hung, 0);
+  EXPECT_EQ(failed, 0);
+  const std::string text = readFile(logPath);
+  int missing = 0;
+  for (int i = 0; i < FORKS; ++i)
+    missing += text.find(" child " + std::to_string(i) + " (") == std::string::npos ? 1 : 0;
+  EXPECT_EQ(missing, 0);
+}
+
+// Rotation by renaming and by deleting is followed within about a second, or at once on
+// request; a file truncated in place goes on from its new end.
+TEST_F(Logging, FileSinkFollowsRotation) {
+  const std::string logPath = path("rotated.log"), old1 = path("rotated.log.1"),
+                    old2 = path("rotated.log.2");
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+  const auto lines = [](const std::string& file) {
+    std::string words;
+    for (const auto& line : splitLines(readFile(file)))
+      words += line.substr(line.find("] ") + 2, line.find(" (") - line.find("] ") - 2) + ";";
+    return words;
+  };
+  XLOG(XLogger::INFO, "one");
+  std::filesystem::rename(logPath, old1);
+  XLogger::instance()->reopenFiles();
+  XLOG(XLogger::INFO, "two");
+  std::filesystem::rename(logPath, old2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  XLOG(XLogger::INFO, "three");
+  std::filesystem::remove(logPath);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  XLOG(XLogger::INFO, "four");
+  std::filesystem::resize_file(logPath, 0);
+  XLOG(XLogger::INFO, "five");
+  EXPECT_EQ(lines(old1), "one;");
+  EXPECT_EQ(lines(old2), "two;");
+  EXPECT_EQ(lines(logPath), "five;");
+}
+
+// A write cut short by the file-size limit leaves a torn line; the next one starts afresh.
+TEST_F(Logging, LineAfterAFailedWriteStartsOnItsOwnLine) {
+  const std::string logPath = path("limit.log");
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+  XLOG(XLogger::INFO, "first");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  rlimit cut = old;
+  cut.rlim_cur = std::filesystem::file_size(logPath) + 20;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cut), 0);
+  XLOG(XLogger::INFO, "second {:>100}", 'x');
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+  XLOG(XLogger::INFO, "third");
+  const auto lines = splitLines(readFile(logPath));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].size(), 20u);
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(\[[^\]]+ INFO\] third \(.*\))")))
+      << lines[2];
+  EXPECT_EQ(readFile(logPath).back(), '\n');
+}
+
+// Two processes of four threads each share one pipe through StdOutSink: no line is torn.
+TEST_F(Logging, ProcessesSharingAPipeNeverTearLines) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  constexpr int PROCESSES = 2, THREADS = 4, LINES = 2000;
+  std::vector<pid_t> children;
+  for (int p = 0; p < PROCESSES; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      FILE* const out = fdopen(fds[1], "w");
+      XLogger::instance()->addSink(std::make_unique<XLogger::StdOutSink>(out, out, out),
+                                   XLogger::INFO);
+      std::vector<std::thread> threads;
+      for (int t = 0; t < THREADS; ++t)
+        threads.emplace_back([p, t] {
+          for (int i = 0; i < LINES; ++i) XLOG(XLogger::INFO, "p{}t{} {:>240}", p, t, 'x');
+        });
+      for (auto& th : threads) th.join();
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  close(fds[1]);
+  std::string text;
+  char buf[65536];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  for (const pid_t pid : children) waitpid(pid, nullptr, 0);
+  const std::regex shape(R"(\[[^\]]+ INFO\] p\dt\d {240}x \(logger_test\.cpp:\d+\))");
+  const auto lines = splitLines(text);
+  EXPECT_EQ(lines.size(), std::size_t{PROCESSES * THREADS * LINES});
+  int torn = 0;
+  for (const auto& line : lines) torn += std::regex_match(line, shape) ? 0 : 1;
+  EXPECT_EQ(torn, 0);
+}
+
+TEST_F(Logging, LogFileIsClosedOnExec) {
+  const std::string logPath = path("cloexec.log");
+  XLogger::FileSink sink(logPath);
+  int flags = -1;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(fd.path(), ec) == logPath)
+      flags = fcntl(std::stoi(fd.path().filename().string()), F_GETFD);
+  }
+  ASSERT_NE(flags, -1);
+  EXPECT_NE(flags & FD_CLOEXEC, 0);
 }

@@ -16,7 +16,8 @@
 
 // The process-wide logger. Configure it (addSink, verbosities, destroyInstance) before other
 // threads log or while none does: the instance and its sink map are read without a lock. Each
-// sink serialises its own lines with its own mutex.
+// sink serialises its own lines with its own mutex. fork() waits until no thread is inside a
+// sink's write, so a child can log at once, whatever the parent's threads were doing.
 class XCOMMON_EXPORT XLogger {
  public:
   enum Level : std::int8_t {
@@ -54,6 +55,9 @@ class XCOMMON_EXPORT XLogger {
     // that writes it as it stands returns true; the default returns false, and the logger then
     // calls print() with the parts, for a sink that styles or arranges them itself.
     virtual bool printLine(Level level, std::string_view line) const;
+    // Reopens whatever the sink writes to by name, after a rotation; returns whether it now
+    // writes. The default has nothing to reopen.
+    virtual bool reopen();
 
     void setVerbosity(Level level) {
       m_verbosity.store(clampLevel(level), std::memory_order_relaxed);
@@ -70,13 +74,16 @@ class XCOMMON_EXPORT XLogger {
   };
 
   // Writes INFO and debug lines to `out`, ERROR and WARNING to `err`, SYSTEM to `sys`. The
-  // streams are not owned and never flushed. Colour is decided once here: on when `out` is a
-  // terminal, off when NO_COLOR is non-empty, on when FORCE_COLOR is non-empty.
+  // streams are not owned and never closed. Each line reaches the stream's descriptor in one
+  // write, after what the stream held before, so processes sharing a pipe or file never tear
+  // each other's lines. Colour is decided once here: on when `out` is a terminal, off when
+  // NO_COLOR is non-empty, on when FORCE_COLOR is non-empty.
   class XCOMMON_EXPORT StdOutSink : public Sink {
    public:
     StdOutSink(FILE* out, FILE* err, FILE* sys);
     StdOutSink(StdOutSink&& other) noexcept;
     StdOutSink& operator=(StdOutSink&& other) noexcept;
+    ~StdOutSink() override;
 
     bool valid() const override { return true; }
     void print(Level level, const char* file, int line, std::string_view header,
@@ -84,16 +91,18 @@ class XCOMMON_EXPORT XLogger {
     bool printLine(Level level, std::string_view line) const override;  // false when colouring
 
    private:
-    FILE* stream(Level level) const;
-
     mutable std::mutex m_mutex;
     FILE* m_out;
     FILE* m_err;
     FILE* m_sys;
+    mutable std::uint8_t m_unfinished = 0;  // per stream: a failed write left a line open
   };
 
-  // Appends to a file opened with mode "a". Each line goes to the file in one write(2), so
-  // processes appending to one file never interleave their lines. If the file cannot be
+  // Appends to a file opened with mode "a" and close-on-exec. Each line goes to the file in one
+  // write(2), so processes appending to one file never interleave their lines. About once a
+  // second a line first checks that the path still names the open file and reopens it when it
+  // was renamed away or deleted (log rotation); a file truncated in place goes on from its new
+  // end. A line cut short by a failed write is ended before the next one. If the file cannot be
   // opened, the reason goes to stderr and the sink stays invalid (and is skipped).
   class XCOMMON_EXPORT FileSink : public Sink {
    public:
@@ -106,14 +115,22 @@ class XCOMMON_EXPORT XLogger {
     void print(Level level, const char* file, int line, std::string_view header,
                std::string_view message) const override;
     bool printLine(Level level, std::string_view line) const override;
+    // Opens the path anew now, as a host that rotates on a signal needs; on failure the sink
+    // keeps the file it had.
+    bool reopen() override;
 
     static void closeFile(FILE* file);
 
    private:
-    void write(std::string_view line) const;
-
-    std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr, &FileSink::closeFile};
+    mutable std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr,
+                                                                         &FileSink::closeFile};
     mutable std::mutex m_mutex;
+    std::string m_path;
+    // Identity of the open file, compared with the path's at each check.
+    mutable std::uint64_t m_device = 0;
+    mutable std::uint64_t m_inode = 0;
+    mutable std::int64_t m_nextCheck = 0;  // monotonic second of the next path check
+    mutable bool m_lineOpen = false;       // a failed write left a line unfinished
   };
 
   // Created on first use with no sinks and maximum verbosity SYSTEM; not synchronised.
@@ -136,26 +153,28 @@ class XCOMMON_EXPORT XLogger {
   Level maxVerbosity() const { return m_maxVerbosity.load(std::memory_order_relaxed); }
 
   // Formats and emits one message. A format failure at run time is logged in its place as
-  // "Failed to format message: ...". The header, the message and the location are formatted
-  // into one buffer, which a plain sink writes as it stands.
+  // "Failed to format message: ...".
   template <typename... Args>
   void printf(Level level, const char* file, int line, fmt::format_string<Args...> format,
               Args&&... args) const {
     level = clampLevel(level);
     if (level > maxVerbosity() || m_sinks.empty()) return;
-    fmt::memory_buffer buf;  // inline storage: a typical line needs no heap
-    const std::size_t start = beginLine(buf, level);
+    fmt::memory_buffer buf;  // inline storage: a typical message needs no heap
     try {
       fmt::vformat_to(fmt::appender(buf), fmt::string_view(format), fmt::make_format_args(args...));
     } catch (const fmt::format_error& e) {
-      buf.resize(start);
-      formatFailure(buf, e.what());
+      println(level, file, line, std::string("Failed to format message: ") + e.what());
+      return;
     }
-    endLine(buf, start, level, file, line);
+    println(level, file, line, std::string_view(buf.data(), buf.size()));
   }
 
   // Emits one formatted message to every valid sink that admits its (clamped) level.
   void println(Level level, const char* file, int line, std::string_view message) const;
+
+  // Reopens every sink's file now: for a host that rotates its logs and then signals it. Call
+  // it from the host's own thread, never from a signal handler.
+  void reopenFiles();
 
   // The part of a source path after its last '/', found at compile time by XLOG.
   static consteval const char* sourceName(const char* path) {
@@ -172,15 +191,6 @@ class XCOMMON_EXPORT XLogger {
  private:
   XLogger() = default;
   static XLogger* createInstance();
-  void raiseMaxVerbosity(Level level);
-  // Writes "[header] " for a line of `level` (already clamped) at the current time; returns
-  // where the message starts.
-  static std::size_t beginLine(fmt::memory_buffer& buf, Level level);
-  static void formatFailure(fmt::memory_buffer& buf, const char* what);
-  // Appends the location and the line feed to the message from `start` on and hands the
-  // line to the sinks.
-  void endLine(fmt::memory_buffer& buf, std::size_t start, Level level, const char* file,
-               int line) const;
 
   std::atomic<Level> m_maxVerbosity{SYSTEM};
   std::unordered_map<std::string, std::unique_ptr<Sink>> m_sinks;

@@ -5,7 +5,8 @@
 
 #include <pthread.h>
 
-#include <mutex>
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "xcommon/xcommon_export.h"
@@ -30,17 +31,15 @@ class XCOMMON_EXPORT XReadWriteLock {
   bool unlock();  // only by a holder
 
   bool is_valid() const { return m_valid; }
-  // The last failure; a copy, since another thread may record a failure meanwhile.
-  std::string error() const {
-    std::lock_guard<std::mutex> guard(m_errorMutex);
-    return m_error;
-  }
+  // The last failure, formatted now; empty when none was recorded.
+  std::string error() const;
 
  private:
   pthread_rwlock_t m_lock{};
   bool m_valid = false;
-  std::string m_error;
-  mutable std::mutex m_errorMutex;  // taken on the failure path and by error() only
+  // The last failure as (call << 32 | error number): recorded and read without a lock, so a
+  // thread never waits for it, nor a child forked while another thread records one.
+  std::atomic<std::uint64_t> m_failure{0};
 };
 
 // The same lock, process-shared, in its own segment created under `name` (see XSharedMem: the
@@ -62,15 +61,12 @@ class XCOMMON_EXPORT XSharedReadWriteLock {
   bool unlock();  // only by a holder
 
   bool is_valid() const { return m_valid; }
-  std::string error() const {
-    std::lock_guard<std::mutex> guard(m_errorMutex);
-    return m_error;
-  }
+  std::string error() const;  // as XReadWriteLock::error()
 
  private:
   XSharedMem m_memory;  // declared first: destroyed after the lock pointer is dropped
   pthread_rwlock_t* m_lock = nullptr;  // in m_memory; null while the segment is invalid
   bool m_valid = false;
-  std::string m_error;
-  mutable std::mutex m_errorMutex;
+  std::string m_setupError;  // the segment's failure, written by the constructor only
+  std::atomic<std::uint64_t> m_failure{0};
 };
