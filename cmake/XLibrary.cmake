@@ -57,6 +57,11 @@ function(x_finish_library lib)
   get_target_property(components ${lib} X_COMPONENTS)
   get_target_property(exports ${lib} X_EXPORTS)
   get_target_property(symbols ${lib} X_SYMBOLS)
+  foreach(v IN ITEMS components exports symbols)
+    if(NOT ${v})
+      set(${v} "")
+    endif()
+  endforeach()
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/include/${lib})
 
   # Folder headers and the umbrella.

@@ -11,6 +11,9 @@ if [ -n "$node" ]; then
   [ -z "$unversioned" ] || { echo "symbols without the version node $node:"; echo "$unversioned"; exit 1; }
 fi
 syms=$(sed 's/@.*$//' <<<"$raw" | c++filt)
+# A type of fmt in an exported signature would tie callers to one fmt release.
+fmt=$(grep -E 'fmt::v[0-9]+::' <<<"$syms" || true)
+[ -z "$fmt" ] || { echo "exports that name fmt's types:"; echo "$fmt"; exit 1; }
 bad=$(grep -vE "$allowed" <<<"$syms" || true)
 if [ -n "$bad" ]; then
   echo "unexpected exports in $lib:"

@@ -185,11 +185,13 @@ bool writeLine(int fd, std::string_view line, bool lineOpen) {
   char feed = '\n';
   const std::size_t prefix = lineOpen ? 1 : 0, total = prefix + line.size();
   iovec parts[2] = {{&feed, prefix}, {const_cast<char*>(line.data()), line.size()}};
-  iovec* part = parts;
-  int count = 2;
+  iovec* part = prefix == 0 ? parts + 1 : parts;
+  int count = prefix == 0 ? 1 : 2;
   std::size_t done = 0;
   while (done < total) {
-    const ssize_t n = ::writev(fd, part, count);
+    // write(2) when there is one part: the kernel's iovec import costs more than the rest.
+    const ssize_t n =
+        count == 1 ? ::write(fd, part->iov_base, part->iov_len) : ::writev(fd, part, count);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the rest of the line is dropped; logging goes on
     done += static_cast<std::size_t>(n);

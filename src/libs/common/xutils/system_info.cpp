@@ -3,13 +3,13 @@
 #include <sys/utsname.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string_view>
 
 #include <fmt/format.h>
 
-#include "internal/os_release.h"
 #include "xcommon/xlogger.h"
 #include "xcommon/xutils/text.h"
 
@@ -45,11 +45,9 @@ std::string unameOsName() {
   return fmt::format("{} {}", names.sysname, names.release);
 }
 
-}  // namespace
-
-namespace detail {
-
-std::string pretty_os_name_from(const char* path, const char* fallbackPath) {
+// Reads `path`, or `fallbackPath` when `path` cannot be opened (a file that opens but holds no
+// PRETTY_NAME or NAME goes straight to the uname fallback).
+std::string prettyOsNameFrom(const std::string& path, const std::string& fallbackPath) {
   std::ifstream file(path);
   if (!file.is_open()) file.open(fallbackPath);
   if (!file.is_open()) return unameOsName();
@@ -73,7 +71,16 @@ std::string pretty_os_name_from(const char* path, const char* fallbackPath) {
   return unameOsName();
 }
 
-}  // namespace detail
+// Where the os-release files are looked for: the root, or in test builds the directory that
+// XCOMMON_TEST_OS_ROOT names, so that tests can feed the public call files of their own.
+std::string osRoot() {
+#ifdef XCOMMON_TEST_HOOKS
+  if (const char* root = std::getenv("XCOMMON_TEST_OS_ROOT")) return root;
+#endif
+  return {};
+}
+
+}  // namespace
 
 std::string getHostname() {
   struct utsname names;
@@ -92,7 +99,8 @@ std::string get_architecture_name() {
 }
 
 std::string get_pretty_os_name() {
-  return detail::pretty_os_name_from("/etc/os-release", "/usr/lib/os-release");
+  const std::string root = osRoot();
+  return prettyOsNameFrom(root + "/etc/os-release", root + "/usr/lib/os-release");
 }
 
 }  // namespace XUtils

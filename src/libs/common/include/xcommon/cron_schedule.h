@@ -87,8 +87,8 @@ class XCOMMON_EXPORT CronSchedule {
  private:
   // The whole search from the calendar's time (inclusive); leaves the match in `cal`.
   bool do_next(Calendar& cal, int start_year);
-  bool fail(std::string text);  // stores the text, returns false
-  void logLimit(const char* what, int limit, const Calendar& where);
+  XCOMMON_NO_EXPORT bool fail(std::string text);  // stores the text, returns false
+  XCOMMON_NO_EXPORT void logLimit(const char* what, int limit, const Calendar& where);
 
   bool m_valid = false;
   bool m_log_errors = true;

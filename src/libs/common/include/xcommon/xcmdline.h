@@ -62,8 +62,8 @@ class XCOMMON_EXPORT XCmdLine {
     friend class XCmdLine;
     Iterator(const Option* options, int count, char** args, int index);
 
-    void reset();
-    void finish();  // moves to the end position
+    XCOMMON_NO_EXPORT void reset();
+    XCOMMON_NO_EXPORT void finish();  // moves to the end position
     // Argument of the option just read; `p` is the '=' or end after a long name, null inside
     // a group. Moves the index past what it consumes; null when there is none.
     const char* findOptArg(const char* p);

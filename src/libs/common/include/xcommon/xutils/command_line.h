@@ -37,7 +37,7 @@ class XCOMMON_EXPORT CmdLine {
   const std::list<std::string>& args() const { return m_args; }  // empty pieces included
 
  private:
-  bool fail(const char* reason);  // stores the reason, returns false
+  XCOMMON_NO_EXPORT bool fail(const char* reason);  // stores the reason, returns false
 
   bool m_valid = false;
   std::string m_error;

@@ -40,8 +40,8 @@ class XCOMMON_EXPORT DirectoryScanner {
  private:
   struct OpenDir;  // a directory on the current path of the walk, linked to its parent
 
-  void walk(const std::string& dir, const std::string& pattern, bool recursive,
-            const OpenDir* parent);
+  XCOMMON_NO_EXPORT void walk(const std::string& dir, const std::string& pattern, bool recursive,
+                              const OpenDir* parent);
 
   std::string m_directory;
   std::function<void(const std::string&)> m_errorHandler;
