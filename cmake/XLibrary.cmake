@@ -19,7 +19,7 @@ function(x_link_shared_library target)
   endif()
 endfunction()
 
-# x_add_library(<lib> [DESCRIPTION <text>])
+# x_add_library(<lib>)
 # Declares the shared library <lib> (alias <lib>::<lib>) with its generated export header.
 function(x_add_library lib)
   add_library(${lib} SHARED)

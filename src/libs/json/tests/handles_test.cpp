@@ -60,7 +60,7 @@ TEST(JsonHandles, MoveAssignmentFromAViewOfTheOwnTree) {
   ASSERT_TRUE(b.push_back(Value(3)));
   EXPECT_EQ(doc.toJson(JsonFormat::Compact), R"({"b":[1,2,3]})");
 
-  // The issue's form: a temporary view.
+  // The same with a temporary view on the right.
   target = doc.object().value("b");
   EXPECT_EQ(doc.toJson(JsonFormat::Compact), "[1,2,3]");
   EXPECT_EQ(doc.array().at(2).to_int(), 3);
