@@ -255,10 +255,9 @@ TEST(CronNext, IgnoresTheLocalTimeZone) {
   EXPECT_EQ(show(s.next(utc(2024, 6, 1, 12))), "2024-06-02 12:00:00");
 }
 
-// ---- property: next() against a brute-force scan
-
 namespace {
 
+// The six sets of a random expression, as the property test below computes them itself.
 struct Oracle {
   std::bitset<60> sec, min;
   std::bitset<24> hour;
