@@ -6,8 +6,7 @@
 
 #include <atomic>
 
-namespace XUtils {
-namespace detail {
+namespace XInternal {
 
 __thread int t_pid = -1;
 __thread std::uint64_t t_tid = ~std::uint64_t{0};
@@ -42,5 +41,4 @@ std::uint64_t readTid() {
   return t_tid;
 }
 
-}  // namespace detail
-}  // namespace XUtils
+}  // namespace XInternal
