@@ -43,11 +43,6 @@ bool envSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
-const char* baseName(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash != nullptr ? slash + 1 : path;
-}
-
 // What the lines of one thread repeat, kept per thread: the date of the current local second
 // (localtime_r takes glibc's time-zone lock and costs more than the rest of the line), the
 // whole header of the current millisecond and level. Lines come in bursts, so most lines copy
@@ -495,7 +490,7 @@ void XLogger::println(Level level, const char* file, int line, std::string_view 
   const std::size_t start = buf.size();
   append(buf, message);
   const std::size_t messageEnd = buf.size();
-  const char* const name = file != nullptr ? baseName(file) : nullptr;
+  const char* const name = file != nullptr ? XInternal::baseName(file).data() : nullptr;
   if (name != nullptr) appendLocation(buf, name, line);
   buf.push_back('\n');
   // Views into the buffer, taken once it no longer grows.

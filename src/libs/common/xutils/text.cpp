@@ -48,9 +48,7 @@ std::string_view withoutTrailingSlashes(std::string_view path) {
 }  // namespace
 
 std::string basename(const std::string& path) {
-  const std::string_view rest = withoutTrailingSlashes(path);
-  const std::size_t slash = rest.rfind('/');
-  return std::string(slash == std::string_view::npos ? rest : rest.substr(slash + 1));
+  return std::string(XInternal::baseName(withoutTrailingSlashes(path)));
 }
 
 std::string dirname(const std::string& path) {

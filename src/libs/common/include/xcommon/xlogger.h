@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "xcommon/xcommon_export.h"
+#include "xcommon/xutils/text.h"
 
 // The process-wide logger. Configure it (addSink, verbosities, destroyInstance) before other
 // threads log or while none does: the instance and its sink map are read without a lock. Each
@@ -176,14 +177,6 @@ class XCOMMON_EXPORT XLogger {
   // it from the host's own thread, never from a signal handler.
   void reopenFiles();
 
-  // The part of a source path after its last '/', found at compile time by XLOG.
-  static consteval const char* sourceName(const char* path) {
-    const char* name = path;
-    for (const char* p = path; *p != '\0'; ++p)
-      if (*p == '/') name = p + 1;
-    return name;
-  }
-
   XLogger(const XLogger&) = delete;
   XLogger& operator=(const XLogger&) = delete;
   ~XLogger();
@@ -200,10 +193,13 @@ class XCOMMON_EXPORT XLogger {
 };
 
 // The logging statement: a suppressed message evaluates none of its arguments.
-#define XLOG(level, ...)                                                                       \
-  do {                                                                                         \
-    XLogger* const xlog_logger_ = XLogger::instance();                                         \
-    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                             \
-    if (xlog_level_ <= xlog_logger_->maxVerbosity())                                           \
-      xlog_logger_->printf(xlog_level_, XLogger::sourceName(__FILE__), __LINE__, __VA_ARGS__); \
+#define XLOG(level, ...)                                                       \
+  do {                                                                         \
+    XLogger* const xlog_logger_ = XLogger::instance();                         \
+    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);             \
+    if (xlog_level_ <= xlog_logger_->maxVerbosity()) {                         \
+      /* The source file's name, found at compile time. */                     \
+      constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data(); \
+      xlog_logger_->printf(xlog_level_, xlog_file_, __LINE__, __VA_ARGS__);    \
+    }                                                                          \
   } while (0)

@@ -7,6 +7,18 @@
 
 #include "xcommon/xcommon_export.h"
 
+namespace XInternal {
+
+// What follows the last '/' of `path`, or all of it; empty when it ends in '/'. A suffix, so
+// the name of a NUL-terminated path is NUL-terminated too. The one base-name rule of the
+// library: basename() applies it after dropping trailing slashes, and XLOG at compile time.
+constexpr std::string_view baseName(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace XInternal
+
 namespace XUtils {
 
 // "prefix : description" of a system error number; the description alone for a null prefix.
