@@ -1,0 +1,619 @@
+// A pre-fork worker host under load and faults: a master that logs, rotates its log, hands jobs
+// to forked workers of several threads through shared memory and a shared lock, kills and
+// replaces workers, and checks at the end that no job, line or process was lost, torn or hung.
+//
+//   soak [--seconds S] [--workers W] [--threads T] [--dir DIR]
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <new>
+#include <random>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <xcommon/xcommon.h>
+#include <xjson/xjson.h>
+#include <xmsg/xmsg.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using xavro::protobuf::Monitor::Event;
+
+constexpr int MAX_WORKERS = 16;
+constexpr int MAX_THREADS = 16;
+constexpr std::size_t RING = 256;       // jobs waiting in shared memory
+constexpr std::size_t JOB_TEXT = 1024;  // room for one job's JSON text
+constexpr auto HANG_LIMIT = std::chrono::seconds(10);
+
+struct Options {
+  int seconds = 60;
+  int workers = 4;
+  int threads = 4;
+  std::string dir;
+};
+
+struct Job {
+  std::uint64_t id;
+  std::uint32_t size;
+  char text[JOB_TEXT];
+};
+
+// One worker's place: the master sets `die`, the worker beats and names its jobs in flight.
+struct Slot {
+  std::atomic<bool> die;
+  std::atomic<std::uint64_t> heartbeat;
+  std::atomic<std::uint64_t> inFlight[MAX_THREADS];
+};
+
+// Shared with every worker; `head` and `tail` change only under the shared write lock.
+struct Shared {
+  std::uint64_t head;
+  std::uint64_t tail;
+  Job ring[RING];
+  Slot slots[MAX_WORKERS];
+  std::atomic<bool> quit;
+};
+
+// What the master expects back for an issued job.
+struct Expected {
+  std::int64_t next;
+  bool tokenOk;
+  std::string payload;
+};
+
+const char* const CRONS[] = {"*/5 * * * * *",   "0 */15 * * * *", "30 0 12 * * MON-FRI",
+                             "0 0 0 1 * *",     "0 0 0 29 2 *",   "15 10 9-17 * * *",
+                             "0 0 0 31 12 SUN", "*/7 */3 * * * *"};
+
+// The header "[YYYY-mm-dd HH:MM:SS.mmm pP/tT LEVEL] " at the start of a line.
+bool header(std::string_view line) {
+  static constexpr std::string_view SHAPE = "[dddd-dd-dd dd:dd:dd.ddd p";
+  if (line.size() < SHAPE.size() || line.find("] ") == std::string_view::npos) return false;
+  for (std::size_t i = 0; i < SHAPE.size(); ++i)
+    if (SHAPE[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) == 0
+                        : line[i] != SHAPE[i])
+      return false;
+  return true;
+}
+
+// The location " (file.cpp:N)" at the end of a line.
+bool location(std::string_view line) {
+  const std::size_t open = line.rfind(" ("), colon = line.rfind(':');
+  if (open == std::string_view::npos || colon == std::string_view::npos || colon < open ||
+      line.empty() || line.back() != ')')
+    return false;
+  const std::string_view number = line.substr(colon + 1, line.size() - colon - 2);
+  return !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Counts the entries of a log text and the torn ones. An entry is a header line, then any lines
+// of a multi-line message (they start with a tab), the last of which ends with the location.
+void countLines(std::string_view text, std::uint64_t& lines, std::uint64_t& torn) {
+  std::string_view last;
+  bool open = false;
+  while (!text.empty()) {
+    const std::size_t nl = text.find('\n');
+    const std::string_view line = text.substr(0, nl);
+    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    if (nl == std::string_view::npos) ++torn;  // an unterminated tail
+    if (open && !line.empty() && line[0] == '\t') {
+      last = line;
+      continue;
+    }
+    if (open && !location(last)) ++torn;
+    ++lines;
+    open = header(line);
+    if (!open) ++torn;
+    last = line;
+  }
+  if (open && !location(last)) ++torn;
+}
+
+long residentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class Worker {
+ public:
+  Worker(Shared& shared, XSharedReadWriteLock& lock, int slot, int threads, int events)
+      : m_shared(shared),
+        m_lock(lock),
+        m_slot(shared.slots[slot]),
+        m_threads(threads),
+        m_events(events) {}
+
+  [[noreturn]] void run() {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < m_threads; ++t) threads.emplace_back([this, t] { loop(t); });
+    for (auto& th : threads) th.join();
+    _exit(0);
+  }
+
+ private:
+  void loop(int t) {
+    for (;;) {
+      m_slot.heartbeat.fetch_add(1, std::memory_order_relaxed);
+      if (m_slot.die.load()) dieNow();
+      Job job{};
+      if (!take(t, job)) {
+        if (m_shared.quit.load() && queueEmpty()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      process(t, job);
+    }
+  }
+
+  // The gate: threads hold it around their use of the shared lock and their log lines, so a
+  // worker that dies takes it first and never leaves the shared lock held.
+  [[noreturn]] void dieNow() {
+    m_gate.lock();
+    XLOG(XLogger::INFO, "worker dies");
+    raise(SIGKILL);
+    std::abort();
+  }
+
+  bool queueEmpty() {
+    const std::shared_lock<std::shared_mutex> gate(m_gate);
+    if (!m_lock.lock_for_read()) return true;
+    const bool empty = m_shared.head == m_shared.tail;
+    m_lock.unlock();
+    return empty;
+  }
+
+  bool take(int t, Job& job) {
+    const std::shared_lock<std::shared_mutex> gate(m_gate);
+    if (!m_lock.lock_for_write()) {
+      XLOG(XLogger::ERROR, "lock: {}", m_lock.error());
+      return false;
+    }
+    const bool some = m_shared.head != m_shared.tail;
+    if (some) {
+      job = m_shared.ring[m_shared.head % RING];
+      ++m_shared.head;
+      m_slot.inFlight[t].store(job.id);
+    }
+    m_lock.unlock();
+    if (some) XLOG(XLogger::INFO, "took job {}", job.id);
+    return some;
+  }
+
+  // Each step under the gate on its own, so that a kill can fall between them.
+  void process(int t, const Job& job) {
+    XJson::Document doc;
+    bool tokenOk = false;
+    {
+      const std::shared_lock<std::shared_mutex> gate(m_gate);
+      doc = XJson::Document::fromJson(std::string(job.text, job.size));
+      const std::string token = doc.object().value("token").to_string();
+      tokenOk = XAccessToken(token.c_str(), token.size()).is_valid();
+      XLOG(XLogger::INFO, "job {} token {}", job.id, tokenOk ? "ok" : "rejected");
+    }
+    XTime::Timestamp next{};
+    {
+      const std::shared_lock<std::shared_mutex> gate(m_gate);
+      CronSchedule schedule(doc.object().value("cron").to_string());
+      const auto from = static_cast<std::int64_t>(doc.object().value("from").to_number());
+      next = schedule.next({from, 0});
+      XLOG(XLogger::INFO, "job {} next {}", job.id, next.seconds);
+    }
+    const std::shared_lock<std::shared_mutex> gate(m_gate);
+    Event event;
+    event.set_event_type(Event::CustomEvent);
+    event.set_rule_name(std::to_string(job.id));
+    event.mutable_timestamp()->set_seconds(next.seconds);
+    event.mutable_custom()->set_type(tokenOk ? "token ok" : "token rejected");
+    event.mutable_custom()->set_text(doc.object().value("payload").to_string());
+    const std::string wire = event.SerializeAsString();
+    const auto size = static_cast<std::uint32_t>(wire.size());
+    std::string frame(reinterpret_cast<const char*>(&size), sizeof size);
+    frame += wire;
+    if (frame.size() > PIPE_BUF || !writeAll(m_events, frame.data(), frame.size())) std::abort();
+    m_slot.inFlight[t].store(0);
+    XLOG(XLogger::INFO, "job {} sent {} bytes", job.id, wire.size());
+  }
+
+  Shared& m_shared;
+  XSharedReadWriteLock& m_lock;
+  Slot& m_slot;
+  int m_threads;
+  int m_events;
+  std::shared_mutex m_gate;
+};
+
+class Master {
+ public:
+  explicit Master(const Options& options)
+      : m_options(options),
+        m_memory(("/xsoak.q." + std::to_string(getpid())).c_str(), sizeof(Shared)),
+        m_lock(("/xsoak.l." + std::to_string(getpid())).c_str()),
+        m_logPath(options.dir + "/soak.log") {}
+
+  int run();
+
+ private:
+  void startLogging();
+  void stopLogging();
+  void fork(int slot);
+  void issue();
+  void readEvents(bool drain);
+  void onEvent(const std::string& wire);
+  void reap();
+  void rotate();
+  void checkHeartbeats();
+  void finish();
+  void checkFile(const std::string& path);
+
+  const Options& m_options;
+  XSharedMem m_memory;
+  XSharedReadWriteLock m_lock;
+  Shared* m_shared = nullptr;
+  std::string m_logPath;
+  int m_events[2] = {-1, -1};
+  int m_pipe[2] = {-1, -1};  // the StdOutSink's
+  FILE* m_pipeOut = nullptr;
+  std::thread m_drain;
+  std::vector<std::thread> m_loggers;
+  std::atomic<bool> m_stopLogging{false};
+  std::atomic<std::uint64_t> m_pipeLines{0}, m_pipeTorn{0};
+
+  pid_t m_pids[MAX_WORKERS] = {};
+  Clock::time_point m_beatSeen[MAX_WORKERS];
+  std::uint64_t m_beats[MAX_WORKERS] = {};
+  std::map<std::uint64_t, Expected> m_outstanding;
+  std::uint64_t m_nextId = 1;
+  std::string m_eventBuffer;
+  std::mt19937_64 m_random{std::random_device{}()};
+  int m_rotations = 0;
+  std::uint64_t m_fileLines = 0, m_fileTorn = 0;
+  std::uint64_t m_forks = 0, m_done = 0, m_killedInFlight = 0, m_lost = 0, m_hung = 0;
+};
+
+void Master::startLogging() {
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(m_logPath), XLogger::INFO);
+  if (pipe(m_pipe) != 0) std::abort();
+  m_pipeOut = fdopen(m_pipe[1], "w");
+  XLogger::instance()->addSink(
+      std::make_unique<XLogger::StdOutSink>(m_pipeOut, m_pipeOut, m_pipeOut), XLogger::INFO);
+  // Reads the pipe and checks its lines; it never logs, or a full pipe could stall a fork.
+  m_drain = std::thread([this] {
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(m_pipe[0], buf, sizeof buf)) > 0;) {
+      text.append(buf, static_cast<std::size_t>(n));
+      const std::size_t end = text.rfind('\n');
+      if (end == std::string::npos) continue;
+      std::uint64_t lines = 0, torn = 0;
+      countLines(std::string_view(text).substr(0, end + 1), lines, torn);
+      m_pipeLines += lines;
+      m_pipeTorn += torn;
+      text.erase(0, end + 1);
+    }
+    std::uint64_t lines = 0, torn = 0;
+    countLines(text, lines, torn);
+    m_pipeLines += lines;
+    m_pipeTorn += torn;
+  });
+  for (int t = 0; t < 2; ++t)
+    m_loggers.emplace_back([this, t] {
+      for (std::uint64_t i = 0; !m_stopLogging; ++i) {
+        XLOG(XLogger::INFO, "master {} tick {}", t, i);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    });
+}
+
+void Master::stopLogging() {
+  m_stopLogging = true;
+  for (auto& th : m_loggers) th.join();
+  XLogger::destroyInstance();
+  std::fclose(m_pipeOut);
+  m_drain.join();
+  close(m_pipe[0]);
+}
+
+// Forks the worker of `slot` while the master's threads go on logging.
+void Master::fork(int slot) {
+  Slot& s = m_shared->slots[slot];
+  s.die = false;
+  for (auto& id : s.inFlight) id = 0;
+  const pid_t pid = ::fork();
+  if (pid < 0) std::abort();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a worker never outlives its master
+    close(m_events[0]);
+    Worker(*m_shared, m_lock, slot, m_options.threads, m_events[1]).run();
+  }
+  m_pids[slot] = pid;
+  m_beats[slot] = s.heartbeat.load();
+  m_beatSeen[slot] = Clock::now();
+  ++m_forks;
+}
+
+// Keeps the ring full of jobs; one in sixteen carries a token that was never issued.
+void Master::issue() {
+  if (!m_lock.lock_for_write()) return;
+  while (m_shared->tail - m_shared->head < RING && !m_shared->quit) {
+    const std::uint64_t id = m_nextId++;
+    const char* cron = CRONS[m_random() % std::size(CRONS)];
+    const auto from = static_cast<std::int64_t>(1700000000 + m_random() % 100000000);
+    const bool tokenOk = m_random() % 16 != 0;
+    const std::string token =
+        tokenOk ? XAccessToken::generate(600, false).text() : "not-a-token-" + std::to_string(id);
+    std::string payload(20 + m_random() % 200, 'a');
+    for (char& c : payload) c = static_cast<char>('a' + m_random() % 26);
+    XJson::Object object;
+    object.insert("id", XJson::Value(static_cast<double>(id)));
+    object.insert("cron", XJson::Value(cron));
+    object.insert("token", XJson::Value(token));
+    object.insert("from", XJson::Value(static_cast<double>(from)));
+    object.insert("payload", XJson::Value(payload));
+    const std::string text = XJson::Document(object).toJson(XJson::JsonFormat::Compact);
+    Job& job = m_shared->ring[m_shared->tail % RING];
+    job.id = id;
+    job.size = static_cast<std::uint32_t>(text.size());
+    std::memcpy(job.text, text.data(), std::min(text.size(), JOB_TEXT));
+    CronSchedule schedule(cron);
+    m_outstanding[id] = {schedule.next({from, 0}).seconds, tokenOk, payload};
+    ++m_shared->tail;
+  }
+  m_lock.unlock();
+}
+
+void Master::onEvent(const std::string& wire) {
+  Event event;
+  std::uint64_t id = 0;
+  if (event.ParseFromString(wire)) id = std::strtoull(event.rule_name().c_str(), nullptr, 10);
+  const auto it = m_outstanding.find(id);
+  if (it == m_outstanding.end()) {  // unknown, or done twice
+    std::fprintf(stderr, "soak: unexpected event for job %llu\n",
+                 static_cast<unsigned long long>(id));
+    ++m_lost;
+    return;
+  }
+  const Expected& e = it->second;
+  if (event.timestamp().seconds() != e.next ||
+      event.custom().type() != (e.tokenOk ? "token ok" : "token rejected") ||
+      event.custom().text() != e.payload) {
+    std::fprintf(stderr, "soak: job %llu came back wrong\n", static_cast<unsigned long long>(id));
+    ++m_lost;
+  }
+  m_outstanding.erase(it);
+  ++m_done;
+}
+
+// Reads what the event pipe holds; with `drain`, until it is empty.
+void Master::readEvents(bool drain) {
+  pollfd p{m_events[0], POLLIN, 0};
+  if (poll(&p, 1, drain ? 0 : 10) <= 0) return;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = read(m_events[0], buf, sizeof buf);
+    if (n <= 0) break;
+    m_eventBuffer.append(buf, static_cast<std::size_t>(n));
+    if (!drain) break;
+  }
+  std::size_t at = 0;
+  while (m_eventBuffer.size() - at >= sizeof(std::uint32_t)) {
+    std::uint32_t size = 0;
+    std::memcpy(&size, m_eventBuffer.data() + at, sizeof size);
+    if (m_eventBuffer.size() - at - sizeof size < size) break;
+    onEvent(m_eventBuffer.substr(at + sizeof size, size));
+    at += sizeof size + size;
+  }
+  m_eventBuffer.erase(0, at);
+}
+
+// A killed worker's jobs in flight are counted apart (unless their events already came), and
+// a replacement takes its place.
+void Master::reap() {
+  for (int slot = 0; slot < m_options.workers; ++slot) {
+    int status = 0;
+    if (m_pids[slot] == 0 || waitpid(m_pids[slot], &status, WNOHANG) != m_pids[slot]) continue;
+    m_pids[slot] = 0;
+    readEvents(true);  // every frame the dead worker wrote is in the pipe by now
+    for (auto& flight : m_shared->slots[slot].inFlight) {
+      const std::uint64_t id = flight.exchange(0);
+      if (id != 0 && m_outstanding.erase(id) == 1) ++m_killedInFlight;
+    }
+    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    if (!killed && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+      std::fprintf(stderr, "soak: worker %d ended with status %d\n", slot, status);
+      ++m_lost;
+    }
+    if (!m_shared->quit) fork(slot);
+  }
+}
+
+// Renames the log away as logrotate does. Two rotations later every process has moved off a
+// rotated file (a sink looks at its path at least once a second while it writes), so it is
+// checked then and removed, which bounds the disk a long run takes.
+void Master::rotate() {
+  const std::string to = m_logPath + "." + std::to_string(++m_rotations);
+  std::rename(m_logPath.c_str(), to.c_str());
+  if (m_rotations <= 2) return;
+  const std::string old = m_logPath + "." + std::to_string(m_rotations - 2);
+  checkFile(old);
+  std::filesystem::remove(old);
+}
+
+void Master::checkFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  countLines(text, m_fileLines, m_fileTorn);
+}
+
+void Master::checkHeartbeats() {
+  for (int slot = 0; slot < m_options.workers; ++slot) {
+    if (m_pids[slot] == 0) continue;
+    const std::uint64_t beat = m_shared->slots[slot].heartbeat.load();
+    if (beat != m_beats[slot]) {
+      m_beats[slot] = beat;
+      m_beatSeen[slot] = Clock::now();
+    } else if (Clock::now() - m_beatSeen[slot] > HANG_LIMIT) {
+      std::fprintf(stderr, "soak: worker %d (pid %d) hangs\n", slot, m_pids[slot]);
+      ++m_hung;
+      kill(m_pids[slot], SIGKILL);
+      m_beatSeen[slot] = Clock::now();
+    }
+  }
+}
+
+// Lets the workers empty the ring and end, reading their last events.
+void Master::finish() {
+  m_shared->quit = true;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  auto alive = [this] {
+    int n = 0;
+    for (int slot = 0; slot < m_options.workers; ++slot) n += m_pids[slot] != 0 ? 1 : 0;
+    return n;
+  };
+  while (alive() > 0) {
+    readEvents(false);
+    reap();
+    checkHeartbeats();
+    if (Clock::now() > deadline) {
+      for (int slot = 0; slot < m_options.workers; ++slot)
+        if (m_pids[slot] != 0) {
+          std::fprintf(stderr, "soak: worker %d does not end\n", slot);
+          ++m_hung;
+          kill(m_pids[slot], SIGKILL);
+        }
+    }
+  }
+  readEvents(true);
+  m_lost += m_outstanding.size();
+}
+
+int Master::run() {
+  if (!m_memory.is_valid() || !m_lock.is_valid()) {
+    std::fprintf(stderr, "soak: %s%s\n", m_memory.error().c_str(), m_lock.error().c_str());
+    return 2;
+  }
+  m_shared = new (m_memory.address()) Shared{};
+  if (pipe2(m_events, O_NONBLOCK) != 0) return 2;
+  fcntl(m_events[1], F_SETFL, 0);  // workers block on a full pipe; the master never waits
+  startLogging();
+  // The master's own watchdog: a run that overstays by a minute has hung.
+  std::thread([limit = m_options.seconds + 60] {
+    std::this_thread::sleep_for(std::chrono::seconds(limit));
+    std::fprintf(stderr, "soak: the master hangs\n");
+    _exit(3);
+  }).detach();
+
+  for (int slot = 0; slot < m_options.workers; ++slot) fork(slot);
+  const auto start = Clock::now(), end = start + std::chrono::seconds(m_options.seconds);
+  const auto warm = start + std::chrono::seconds(std::min(10, m_options.seconds / 4 + 1));
+  auto nextRotation = start + std::chrono::seconds(3);
+  auto nextKill = start + std::chrono::seconds(2);
+  auto nextCheck = start + std::chrono::seconds(1);
+  long warmRss = 0;
+  int victim = 0;
+  while (Clock::now() < end) {
+    issue();
+    readEvents(false);
+    const auto now = Clock::now();
+    if (warmRss == 0 && now >= warm) warmRss = residentKiB();
+    if (now >= nextRotation) {
+      rotate();
+      nextRotation = now + std::chrono::seconds(3);
+    }
+    if (now >= nextKill) {
+      m_shared->slots[victim].die = true;
+      victim = (victim + 1) % m_options.workers;
+      nextKill = now + std::chrono::milliseconds(1500);
+    }
+    if (now >= nextCheck) {
+      reap();
+      checkHeartbeats();
+      nextCheck = now + std::chrono::seconds(1);
+    }
+  }
+  finish();
+  const long endRss = residentKiB();
+  stopLogging();
+  for (const auto& entry : std::filesystem::directory_iterator(m_options.dir))
+    checkFile(entry.path().string());
+  const std::uint64_t torn = m_fileTorn + m_pipeTorn, lines = m_fileLines;
+  const double rss = warmRss > 0 ? 100.0 * static_cast<double>(endRss - warmRss) / warmRss : 0;
+  if (rss > 10) std::printf("soak: resident memory grew %.1f%% after warm-up\n", rss);
+  std::printf(
+      "soak: %d s, %llu forks, %llu jobs (%llu in flight at a kill), %llu log lines, lost %llu, "
+      "torn %llu, hung %llu, rss %+.1f%%\n",
+      m_options.seconds, static_cast<unsigned long long>(m_forks),
+      static_cast<unsigned long long>(m_done + m_killedInFlight),
+      static_cast<unsigned long long>(m_killedInFlight), static_cast<unsigned long long>(lines),
+      static_cast<unsigned long long>(m_lost), static_cast<unsigned long long>(torn),
+      static_cast<unsigned long long>(m_hung), rss);
+  return m_lost == 0 && torn == 0 && m_hung == 0 ? 0 : 1;
+}
+
+bool parse(int argc, char** argv, Options& options) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    const char* value = argv[i + 1];
+    if (name == "--seconds")
+      options.seconds = std::atoi(value);
+    else if (name == "--workers")
+      options.workers = std::atoi(value);
+    else if (name == "--threads")
+      options.threads = std::atoi(value);
+    else if (name == "--dir")
+      options.dir = value;
+    else
+      return false;
+  }
+  return argc % 2 == 1 && options.seconds > 0 && options.workers > 0 &&
+         options.workers <= MAX_WORKERS && options.threads > 0 && options.threads <= MAX_THREADS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    std::fprintf(stderr, "usage: soak [--seconds S] [--workers W] [--threads T] [--dir DIR]\n");
+    return 2;
+  }
+  std::string made;
+  if (options.dir.empty()) {
+    char dir[] = "/tmp/soak-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return 2;
+    options.dir = made = dir;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  const int rc = Master(options).run();
+  if (!made.empty() && rc == 0) std::filesystem::remove_all(made);
+  if (rc != 0) std::printf("soak: logs kept in %s\n", options.dir.c_str());
+  return rc;
+}
