@@ -115,6 +115,25 @@ void BM_ToJson(benchmark::State& state, const std::string& text, bool formatted)
   for (auto _ : state) benchmark::DoNotOptimize(d.toJson(format));
 }
 
+// Copies (and frees) a whole tree.
+void BM_CjsonDuplicate(benchmark::State& state, const std::string& text) {
+  cJSON* n = cJSON_Parse(text.c_str());
+  for (auto _ : state) {
+    cJSON* copy = cJSON_Duplicate(n, 1);
+    benchmark::DoNotOptimize(copy);
+    cJSON_Delete(copy);
+  }
+  cJSON_Delete(n);
+}
+
+void BM_Copy(benchmark::State& state, const std::string& text) {
+  const XJson::Document d = XJson::Document::fromJson(text);
+  for (auto _ : state) {
+    const XJson::Document copy = d;
+    benchmark::DoNotOptimize(copy.is_valid());
+  }
+}
+
 void BM_CjsonWalk(benchmark::State& state, const std::string& text) {
   cJSON* n = cJSON_Parse(text.c_str());
   for (auto _ : state) {
@@ -164,6 +183,8 @@ const bool registered = [] {
     benchmark::RegisterBenchmark(("ToJsonCompact/" + n).c_str(), BM_ToJson, text, false);
     benchmark::RegisterBenchmark(("CjsonPrint/" + n).c_str(), BM_CjsonPrint, text, true);
     benchmark::RegisterBenchmark(("ToJsonFormatted/" + n).c_str(), BM_ToJson, text, true);
+    benchmark::RegisterBenchmark(("CjsonDuplicate/" + n).c_str(), BM_CjsonDuplicate, text);
+    benchmark::RegisterBenchmark(("Copy/" + n).c_str(), BM_Copy, text);
     benchmark::RegisterBenchmark(("CjsonWalk/" + n).c_str(), BM_CjsonWalk, text);
     benchmark::RegisterBenchmark(("CjsonFieldWalk/" + n).c_str(), BM_CjsonFieldWalk, text);
     benchmark::RegisterBenchmark(("Walk/" + n).c_str(), BM_Walk, text);

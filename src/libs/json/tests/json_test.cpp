@@ -1,4 +1,14 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,6 +20,7 @@
 
 using XJson::Array;
 using XJson::Document;
+using XJson::Element;
 using XJson::JsonFormat;
 using XJson::Object;
 using XJson::Value;
@@ -49,6 +60,42 @@ TEST(JsonDocument, PrintsBothLayouts) {
       d.toJson(JsonFormat::Formatted),
       "{\n\t\"a\":\t[1, 2.5, \"x\"],\n\t\"b\":\t{\n\t\t\"c\":\ttrue,\n\t\t\"d\":\tnull\n\t}\n}");
   EXPECT_EQ(d.toJson(static_cast<JsonFormat>(7)), d.toJson(JsonFormat::Formatted));
+}
+
+TEST(JsonDocument, PrintsOddNodesAsCjsonDoes) {
+  // Nodes only raw cJSON makes: no text, no key, raw text, escapes of every control byte.
+  cJSON* root = cJSON_CreateObject();
+  std::string bytes;
+  for (int c = 1; c < 256; ++c) bytes += static_cast<char>(c);
+  cJSON_AddStringToObject(root, bytes.c_str(), bytes.c_str());
+  cJSON* noText = cJSON_AddStringToObject(root, "s", "x");
+  cJSON_free(noText->valuestring);
+  noText->valuestring = nullptr;
+  cJSON* noKey = cJSON_AddNullToObject(root, "k");
+  cJSON_free(noKey->string);
+  noKey->string = nullptr;
+  cJSON_AddRawToObject(root, "raw", "[1 ,2]");
+  cJSON* list = cJSON_AddArrayToObject(root, "list");
+  cJSON_AddItemToArray(list, cJSON_CreateObject());
+  cJSON_AddItemToArray(list, cJSON_CreateArray());
+  cJSON* inner = cJSON_CreateObject();
+  cJSON_AddItemToObject(inner, "e", cJSON_CreateObject());
+  cJSON_AddItemToArray(list, inner);
+  cJSON_AddItemToObject(root, "", cJSON_CreateNumber(-2147483648.0));
+  const Document doc(root);
+  for (const bool formatted : {false, true}) {
+    char* theirs = formatted ? cJSON_Print(root) : cJSON_PrintUnformatted(root);
+    ASSERT_NE(theirs, nullptr);
+    EXPECT_EQ(doc.toJson(formatted ? JsonFormat::Formatted : JsonFormat::Compact), theirs);
+    cJSON_free(theirs);
+  }
+  // What cJSON cannot print prints as nothing.
+  cJSON* missing = cJSON_AddRawToObject(root, "r", "0");
+  cJSON_free(missing->valuestring);
+  missing->valuestring = nullptr;
+  EXPECT_EQ(doc.toJson(), "");
+  missing->type = cJSON_True | cJSON_False;
+  EXPECT_EQ(doc.toJson(JsonFormat::Compact), "");
 }
 
 TEST(JsonObject, KeysIgnoreCaseAndDuplicatesStay) {
@@ -113,6 +160,60 @@ TEST(JsonValue, NanPrintsAsNull) {
   ASSERT_TRUE(a.push_back(Value(INFINITY)));
   ASSERT_TRUE(a.push_back(Value(0.1)));
   EXPECT_EQ(compact(Document(a)), "[null,null,0.1]");
+}
+
+// Each number prints as its integer field, else with 15 significant digits when they read back
+// as the same double, else 17, and reads back bit for bit. printf and strtod are the oracle.
+TEST(JsonValue, NumbersPrintByTheRuleAndReadBackExactly) {
+  std::vector<double> numbers = {
+      -0.0, 0.0,  0.49543508709194095, 505874902247677952.0, 0.1, DBL_MAX, -DBL_MIN, DBL_TRUE_MIN,
+      1e21, 1e-7, 123456789012345.0};
+  for (const double base : {0x1p31, -0x1p31, 0x1p53, -0x1p53}) {
+    for (int k = -3; k <= 3; ++k) {
+      numbers.push_back(base + k);
+      numbers.push_back(base + k + 0.5);
+    }
+  }
+  std::mt19937_64 rng(21);
+  while (numbers.size() < 100000) {
+    const std::uint64_t bits = rng();
+    double d = 0;
+    switch (numbers.size() % 4) {
+      case 0: d = std::bit_cast<double>(bits); break;                          // every exponent
+      case 1: d = std::bit_cast<double>(bits & 0x800fffffffffffffULL); break;  // subnormal
+      case 2: d = static_cast<double>(static_cast<std::int64_t>(bits) >> (bits % 63)); break;
+      default: d = static_cast<double>(bits % 10000000) / std::pow(10.0, bits % 12);  // decimals
+    }
+    if (std::isfinite(d)) numbers.push_back(d);
+  }
+  Array a;
+  for (const double d : numbers) ASSERT_TRUE(a.push_back(Value(d)));
+  std::vector<int> ints;
+  a.for_each([&](const Value& v) { ints.push_back(v.to_int()); });
+  const std::string text = compact(Document(a));
+
+  ASSERT_GE(text.size(), 2u);
+  std::size_t start = 1;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    const std::size_t end = text.find(i + 1 < numbers.size() ? ',' : ']', start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string printed = text.substr(start, end - start);
+    start = end + 1;
+    const double d = numbers[i];
+    char expected[32];
+    if (d == static_cast<double>(ints[i])) {
+      std::snprintf(expected, sizeof expected, std::signbit(d) && d == 0 ? "-%d" : "%d", ints[i]);
+    } else {
+      std::snprintf(expected, sizeof expected, "%1.15g", d);
+      if (std::strtod(expected, nullptr) != d)
+        std::snprintf(expected, sizeof expected, "%1.17g", d);
+    }
+    ASSERT_EQ(printed, expected) << i;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(std::strtod(printed.c_str(), nullptr)),
+              std::bit_cast<std::uint64_t>(d))
+        << printed;
+  }
+  EXPECT_EQ(start, text.size());
 }
 
 TEST(JsonOwnership, BuildingMovesNodesIntoTheTree) {
@@ -225,4 +326,74 @@ TEST(JsonIteration, ForEachVisitsChildrenInOrder) {
   EXPECT_NO_THROW(Array(nullptr).for_each(empty));
   EXPECT_THROW(d.object().for_each([](const Value&) { throw std::runtime_error("stop"); }),
                std::runtime_error);
+  EXPECT_NO_THROW(Array(nullptr).for_each([](const Value&) { throw std::runtime_error("no"); }));
+}
+
+TEST(JsonIteration, BothFormsReadTheNextLinkAfterEachCall) {
+  // A lambda takes the inline template, a std::function the exported form: both go on to
+  // elements added during the walk.
+  std::vector<int> byLambda, byFunction;
+  Array first, second;
+  ASSERT_TRUE(first.push_back(Value(1)));
+  ASSERT_TRUE(second.push_back(Value(1)));
+  first.for_each([&](const Value& v) {
+    byLambda.push_back(v.to_int());
+    if (v.to_int() < 3) first.push_back(Value(v.to_int() + 1));
+  });
+  const std::function<void(const Value&)> record = [&](const Value& v) {
+    byFunction.push_back(v.to_int());
+    if (v.to_int() < 3) second.push_back(Value(v.to_int() + 1));
+  };
+  second.for_each(record);
+  EXPECT_EQ(byLambda, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(byFunction, byLambda);
+}
+
+// Built through the handles, a tree has no depth limit: printing, copying, adding to a view,
+// moving from a view and freeing walk it without recursion. In a child process, so that a stack
+// overflow fails this test instead of ending the run (and leak checks run at its exit).
+TEST(JsonDepth, TreeOfAMillionLevelsPrintsCopiesAndFrees) {
+  std::fflush(nullptr);  // or the child prints what is buffered once more
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    bool ok = true;
+    {
+      constexpr std::size_t DEPTH = 1000000;
+      Array tree;
+      for (std::size_t i = 1; i < DEPTH; ++i) {
+        Array outer;
+        ok = ok && outer.push_back(Value(tree));
+        tree = std::move(outer);
+      }
+      Object objects;
+      for (std::size_t i = 0; i < DEPTH; ++i) {
+        Object outer;
+        ok = ok && outer.insert("k", Value(objects));
+        objects = std::move(outer);
+      }
+      const auto nested = [](std::size_t n) { return std::string(n, '[') + std::string(n, ']'); };
+      Document doc(tree);
+      ok = ok && compact(doc) == nested(DEPTH) && doc.toJson() == nested(DEPTH);
+      const Document copy = doc;
+      Array view = doc.array();
+      Array viewCopy = view;
+      ok = ok && compact(copy) == nested(DEPTH) && viewCopy.push_back(Value(view));
+      // An owning value added to a view: the value is searched for the view before it goes in.
+      ok = ok && view.push_back(Value(viewCopy));
+      ok = ok && compact(doc) == "[" + nested(DEPTH - 1) + ",[" + nested(DEPTH - 1) + "," +
+                                     nested(DEPTH) + "]]";
+      // Keeps a node two levels down, frees the rest.
+      static_cast<Element&>(doc) = view.at(1).to_array().at(1);
+      ok = ok && compact(doc) == nested(DEPTH);
+      const Document objectDoc(objects);
+      const std::string objectText = compact(objectDoc);
+      ok = ok && objectText.size() == 6 * DEPTH + 2 && objectText.compare(0, 6, R"({"k":{)") == 0;
+    }
+    std::exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }

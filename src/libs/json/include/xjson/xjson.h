@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 
 #include "xjson/xjson_export.h"
 
@@ -13,6 +16,18 @@ struct cJSON;
 // what it only views is never owned or linked a second time (it is copied instead). A view stays
 // usable only while the owner of its tree lives. One thread at a time per tree.
 namespace XJson {
+
+namespace detail {
+// A node's links, read inline by the template for_each without cJSON's header: the offsets of
+// `next` and `child` in cJSON 1.x's node, checked against that header when the library builds.
+constexpr std::size_t CJSON_NEXT = 0;
+constexpr std::size_t CJSON_CHILD = 2 * sizeof(void*);
+inline cJSON* cjsonLink(const cJSON* node, std::size_t offset) {
+  void* linked = nullptr;
+  std::memcpy(&linked, reinterpret_cast<const char*>(node) + offset, sizeof linked);
+  return static_cast<cJSON*>(linked);
+}
+}  // namespace detail
 
 enum class JsonFormat : int { Formatted = 0, Compact = 1 };
 
@@ -47,6 +62,8 @@ class XJSON_EXPORT Element {
 
  protected:
   cJSON* node() const { return m_node; }
+  template <typename Fn>
+  void for_each_child(const Fn& fn) const;
 
  private:
   friend class Object;
@@ -121,6 +138,11 @@ class XJSON_EXPORT Object : public Element {
   // Calls `fn` with a view of each member in document order. An empty `fn` throws
   // std::bad_function_call at the first member; exceptions from `fn` pass through.
   void for_each(const std::function<void(const Value&)>& fn) const;
+  // The same for a lambda or other function object, inlined: no std::function call per member.
+  template <typename Fn, std::enable_if_t<std::is_class_v<Fn>, int> = 0>
+  void for_each(const Fn& fn) const {
+    for_each_child(fn);
+  }
 };
 
 class XJSON_EXPORT Array : public Element {
@@ -143,6 +165,10 @@ class XJSON_EXPORT Array : public Element {
 
   Value at(unsigned long index) const;  // a view, or invalid past the end
   void for_each(const std::function<void(const Value&)>& fn) const;
+  template <typename Fn, std::enable_if_t<std::is_class_v<Fn>, int> = 0>
+  void for_each(const Fn& fn) const {
+    for_each_child(fn);
+  }
 };
 
 class XJSON_EXPORT Document : public Element {
@@ -171,5 +197,21 @@ class XJSON_EXPORT Document : public Element {
   Object object() const;  // a view of the root object, or invalid
   Array array() const;
 };
+
+// One view, moved from child to child: its destructor is not inline, so it runs once. The next
+// link is read after each call, as the std::function form reads it.
+template <typename Fn>
+void Element::for_each_child(const Fn& fn) const {
+  if (m_node == nullptr) return;
+  cJSON* child = detail::cjsonLink(m_node, detail::CJSON_CHILD);
+  if (child == nullptr) return;
+  Value view(child);
+  for (;;) {
+    fn(static_cast<const Value&>(view));
+    child = detail::cjsonLink(view.m_node, detail::CJSON_NEXT);
+    if (child == nullptr) return;
+    view.m_node = child;
+  }
+}
 
 }  // namespace XJson
