@@ -1,13 +1,12 @@
 #include "xcommon/xrwlock.h"
 
-#include <cerrno>
-
 #include "xcommon/xutils/text.h"
+
+namespace XInternal {
 
 namespace {
 
-// The calls a failure names, by the index recorded with it; 0 is no failure.
-enum Call : std::uint64_t { NONE, INIT, RDLOCK, TRYRDLOCK, WRLOCK, TRYWRLOCK, UNLOCK };
+// By RWLockCore::Call.
 constexpr const char* CALL_NAMES[] = {"",
                                       "pthread_rwlock_init",
                                       "pthread_rwlock_rdlock",
@@ -16,61 +15,53 @@ constexpr const char* CALL_NAMES[] = {"",
                                       "pthread_rwlock_trywrlock",
                                       "pthread_rwlock_unlock"};
 
-[[gnu::cold, gnu::noinline]] bool record(std::atomic<std::uint64_t>& failure, int err, Call call) {
-  failure.store(call << 32 | static_cast<std::uint32_t>(err), std::memory_order_relaxed);
+int initProcessShared(pthread_rwlock_t* lock) {
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+  pthread_rwlockattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  const int rc = pthread_rwlock_init(lock, &attr);
+  pthread_rwlockattr_destroy(&attr);
+  return rc;
+}
+
+}  // namespace
+
+bool RWLockCore::attach(pthread_rwlock_t* lock, bool processShared) {
+  const int rc = processShared ? initProcessShared(lock) : pthread_rwlock_init(lock, nullptr);
+  if (rc != 0) return fail(INIT, rc);
+  m_lock = lock;
+  return true;
+}
+
+pthread_rwlock_t* RWLockCore::detach() {
+  pthread_rwlock_t* const lock = m_lock;
+  m_lock = nullptr;
+  return lock;
+}
+
+bool RWLockCore::fail(Call call, int err) {
+  m_failure.store(std::uint64_t{call} << 32 | static_cast<std::uint32_t>(err),
+                  std::memory_order_relaxed);
   return false;
 }
 
-// One operation of either lock: a single call on success. A lock whose set-up failed is never
-// touched: the operation fails with EINVAL.
-inline bool run(bool valid, pthread_rwlock_t* lock, int (*op)(pthread_rwlock_t*), Call call,
-                std::atomic<std::uint64_t>& failure) {
-  const int rc = valid ? op(lock) : EINVAL;
-  return rc == 0 || record(failure, rc, call);
-}
-
-// "<call> : <reason>" of a recorded failure, or `otherwise` when none was recorded.
-std::string describe(const std::atomic<std::uint64_t>& failure, const std::string& otherwise) {
-  const std::uint64_t value = failure.load(std::memory_order_relaxed);
+std::string RWLockCore::error(const std::string& otherwise) const {
+  const std::uint64_t value = m_failure.load(std::memory_order_relaxed);
   const std::uint64_t call = value >> 32;
   if (call == NONE || call > UNLOCK) return otherwise;
   return XUtils::strerror(static_cast<int>(value & 0xffffffffU), CALL_NAMES[call]);
 }
 
-}  // namespace
+}  // namespace XInternal
 
-XReadWriteLock::XReadWriteLock() {
-  const int rc = pthread_rwlock_init(&m_lock, nullptr);
-  m_valid = rc == 0;
-  if (!m_valid) record(m_failure, rc, INIT);
-}
+XReadWriteLock::XReadWriteLock() { m_core.attach(&m_lock, false); }
 
 // Destroying a lock that was never initialised is undefined, so only a valid one is.
 XReadWriteLock::~XReadWriteLock() {
-  if (m_valid) pthread_rwlock_destroy(&m_lock);
+  if (m_core.detach() != nullptr) pthread_rwlock_destroy(&m_lock);
 }
 
-std::string XReadWriteLock::error() const { return describe(m_failure, {}); }
-
-bool XReadWriteLock::lock_for_read() {
-  return run(m_valid, &m_lock, pthread_rwlock_rdlock, RDLOCK, m_failure);
-}
-
-bool XReadWriteLock::try_lock_for_read() {
-  return run(m_valid, &m_lock, pthread_rwlock_tryrdlock, TRYRDLOCK, m_failure);
-}
-
-bool XReadWriteLock::lock_for_write() {
-  return run(m_valid, &m_lock, pthread_rwlock_wrlock, WRLOCK, m_failure);
-}
-
-bool XReadWriteLock::try_lock_for_write() {
-  return run(m_valid, &m_lock, pthread_rwlock_trywrlock, TRYWRLOCK, m_failure);
-}
-
-bool XReadWriteLock::unlock() {
-  return run(m_valid, &m_lock, pthread_rwlock_unlock, UNLOCK, m_failure);
-}
+std::string XReadWriteLock::error() const { return m_core.error({}); }
 
 XSharedReadWriteLock::XSharedReadWriteLock(const char* name)
     : m_memory(name, sizeof(pthread_rwlock_t)) {
@@ -78,37 +69,10 @@ XSharedReadWriteLock::XSharedReadWriteLock(const char* name)
     m_setupError = m_memory.error();
     return;
   }
-  pthread_rwlockattr_t attr;
-  pthread_rwlockattr_init(&attr);
-  pthread_rwlockattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-  m_lock = static_cast<pthread_rwlock_t*>(m_memory.address());
-  const int rc = pthread_rwlock_init(m_lock, &attr);
-  m_valid = rc == 0;
-  pthread_rwlockattr_destroy(&attr);
-  if (!m_valid) record(m_failure, rc, INIT);
+  m_core.attach(static_cast<pthread_rwlock_t*>(m_memory.address()), true);
 }
 
 // No pthread_rwlock_destroy: forked processes may still hold or wait on the lock.
-XSharedReadWriteLock::~XSharedReadWriteLock() { m_lock = nullptr; }
+XSharedReadWriteLock::~XSharedReadWriteLock() { m_core.detach(); }
 
-std::string XSharedReadWriteLock::error() const { return describe(m_failure, m_setupError); }
-
-bool XSharedReadWriteLock::lock_for_read() {
-  return run(m_valid, m_lock, pthread_rwlock_rdlock, RDLOCK, m_failure);
-}
-
-bool XSharedReadWriteLock::try_lock_for_read() {
-  return run(m_valid, m_lock, pthread_rwlock_tryrdlock, TRYRDLOCK, m_failure);
-}
-
-bool XSharedReadWriteLock::lock_for_write() {
-  return run(m_valid, m_lock, pthread_rwlock_wrlock, WRLOCK, m_failure);
-}
-
-bool XSharedReadWriteLock::try_lock_for_write() {
-  return run(m_valid, m_lock, pthread_rwlock_trywrlock, TRYWRLOCK, m_failure);
-}
-
-bool XSharedReadWriteLock::unlock() {
-  return run(m_valid, m_lock, pthread_rwlock_unlock, UNLOCK, m_failure);
-}
+std::string XSharedReadWriteLock::error() const { return m_core.error(m_setupError); }

@@ -6,16 +6,59 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
 #include "xcommon/xcommon_export.h"
 #include "xcommon/xsharedmem.h"
 
+namespace XInternal {
+
+// Not for callers: the one implementation of both locks, over a system lock that its owner
+// keeps (embedded, or in a shared segment). A successful operation is one inline call on that
+// lock; a failure goes out of line and is kept as one atomic word (call << 32 | error number),
+// recorded and read without a lock, so a thread never waits for it, nor a child forked while
+// another thread records one.
+class XCOMMON_EXPORT RWLockCore {
+ public:
+  // The calls a failure names; NONE: no failure recorded.
+  enum Call : std::uint32_t { NONE, INIT, RDLOCK, TRYRDLOCK, WRLOCK, TRYWRLOCK, UNLOCK };
+
+  // Initialises `lock` (default attributes, or process-shared) and operates on it from then
+  // on. On failure records INIT and stays detached: every operation then fails with EINVAL.
+  XCOMMON_NO_EXPORT bool attach(pthread_rwlock_t* lock, bool processShared);
+  // Lets go of the system lock without touching it; returns it, or null if never attached.
+  XCOMMON_NO_EXPORT pthread_rwlock_t* detach();
+
+  bool lock_for_read() { return run(pthread_rwlock_rdlock, RDLOCK); }
+  bool try_lock_for_read() { return run(pthread_rwlock_tryrdlock, TRYRDLOCK); }
+  bool lock_for_write() { return run(pthread_rwlock_wrlock, WRLOCK); }
+  bool try_lock_for_write() { return run(pthread_rwlock_trywrlock, TRYWRLOCK); }
+  bool unlock() { return run(pthread_rwlock_unlock, UNLOCK); }
+
+  bool attached() const { return m_lock != nullptr; }
+  // "<call> : <reason>" of the last failure, formatted now; `otherwise` when none was recorded.
+  XCOMMON_NO_EXPORT std::string error(const std::string& otherwise) const;
+
+ private:
+  bool run(int (*op)(pthread_rwlock_t*), Call call) {
+    const int rc = m_lock != nullptr ? op(m_lock) : EINVAL;
+    return rc == 0 || fail(call, rc);
+  }
+  [[gnu::cold]] bool fail(Call call, int err);  // records the failure; false
+
+  pthread_rwlock_t* m_lock = nullptr;
+  std::atomic<std::uint64_t> m_failure{0};
+};
+
+}  // namespace XInternal
+
 // Every lock operation returns true on success. On failure (a busy lock for the try_ forms, a
 // lock whose set-up failed) it returns false and records "<call> : <reason>", e.g.
 // "pthread_rwlock_trywrlock : Device or resource busy"; the lock is then not owned. Any number
 // of threads use one lock at once; construction and destruction are not concurrent with use.
+// The operations are inline: on success a caller pays for the system call alone.
 class XCOMMON_EXPORT XReadWriteLock {
  public:
   XReadWriteLock();  // invalid, with the "pthread_rwlock_init" text, if the lock cannot be made
@@ -24,22 +67,19 @@ class XCOMMON_EXPORT XReadWriteLock {
   XReadWriteLock(const XReadWriteLock&) = delete;
   XReadWriteLock& operator=(const XReadWriteLock&) = delete;
 
-  bool lock_for_read();
-  bool try_lock_for_read();
-  bool lock_for_write();
-  bool try_lock_for_write();
-  bool unlock();  // only by a holder
+  bool lock_for_read() { return m_core.lock_for_read(); }
+  bool try_lock_for_read() { return m_core.try_lock_for_read(); }
+  bool lock_for_write() { return m_core.lock_for_write(); }
+  bool try_lock_for_write() { return m_core.try_lock_for_write(); }
+  bool unlock() { return m_core.unlock(); }  // only by a holder
 
-  bool is_valid() const { return m_valid; }
+  bool is_valid() const { return m_core.attached(); }
   // The last failure, formatted now; empty when none was recorded.
   std::string error() const;
 
  private:
   pthread_rwlock_t m_lock{};
-  bool m_valid = false;
-  // The last failure as (call << 32 | error number): recorded and read without a lock, so a
-  // thread never waits for it, nor a child forked while another thread records one.
-  std::atomic<std::uint64_t> m_failure{0};
+  XInternal::RWLockCore m_core;  // on m_lock once it is initialised
 };
 
 // The same lock, process-shared, in its own segment created under `name` (see XSharedMem: the
@@ -54,19 +94,18 @@ class XCOMMON_EXPORT XSharedReadWriteLock {
   XSharedReadWriteLock(const XSharedReadWriteLock&) = delete;
   XSharedReadWriteLock& operator=(const XSharedReadWriteLock&) = delete;
 
-  bool lock_for_read();
-  bool try_lock_for_read();
-  bool lock_for_write();
-  bool try_lock_for_write();
-  bool unlock();  // only by a holder
+  bool lock_for_read() { return m_core.lock_for_read(); }
+  bool try_lock_for_read() { return m_core.try_lock_for_read(); }
+  bool lock_for_write() { return m_core.lock_for_write(); }
+  bool try_lock_for_write() { return m_core.try_lock_for_write(); }
+  bool unlock() { return m_core.unlock(); }  // only by a holder
 
-  bool is_valid() const { return m_valid; }
-  std::string error() const;  // as XReadWriteLock::error()
+  bool is_valid() const { return m_core.attached(); }
+  // As XReadWriteLock::error(); the segment's failure while no operation has failed.
+  std::string error() const;
 
  private:
-  XSharedMem m_memory;  // declared first: destroyed after the lock pointer is dropped
-  pthread_rwlock_t* m_lock = nullptr;  // in m_memory; null while the segment is invalid
-  bool m_valid = false;
-  std::string m_setupError;  // the segment's failure, written by the constructor only
-  std::atomic<std::uint64_t> m_failure{0};
+  XSharedMem m_memory;           // declared first: unmapped after the core lets go of the lock
+  XInternal::RWLockCore m_core;  // on the lock at the start of m_memory
+  std::string m_setupError;      // the segment's failure, written by the constructor only
 };
