@@ -8,11 +8,13 @@
 #include "internal/text_scan.h"
 #include "xcommon/xlogger.h"
 
-const int CronSchedule::MAX_RECURSIONS = 50;
-const int CronSchedule::MAX_YEARS_DIFF = 4;
+// Defined here, so that the library exports them; the values are in the header.
+const int CronSchedule::MAX_RECURSIONS;
+const int CronSchedule::MAX_YEARS_DIFF;
 
 namespace {
 
+using XInternal::CivilTime;
 using XInternal::countPieces;
 using XInternal::daysFromCivil;
 using XInternal::daysInMonth;
@@ -32,9 +34,24 @@ int nextBit(std::uint64_t mask, int from) {
   return rest == 0 ? -1 : from + __builtin_ctzll(rest);
 }
 
-}  // namespace
+// The calendar's conversions into and out of the search's representation.
+CivilTime civilFrom(const std::tm& t) {
+  return {std::int64_t{t.tm_year} + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
 
-// ---- Calendar
+// Also sets the weekday; the members the search does not use keep their values.
+void storeInto(std::tm& out, const CivilTime& t) {
+  out.tm_year = static_cast<int>(t.year - 1900);
+  out.tm_mon = t.month - 1;
+  out.tm_mday = t.day;
+  out.tm_hour = t.hour;
+  out.tm_min = t.minute;
+  out.tm_sec = t.second;
+  out.tm_wday = static_cast<int>(
+      weekday(daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day))));
+}
+
+}  // namespace
 
 std::time_t CronSchedule::Calendar::to_time_t(std::tm& t) { return timegm(&t); }
 
@@ -99,8 +116,6 @@ std::string CronSchedule::Calendar::to_string() const {
                      time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
 }
 
-// ---- construction
-
 CronSchedule::CronSchedule() = default;
 
 CronSchedule::CronSchedule(std::string expression, bool log_errors) : m_log_errors(log_errors) {
@@ -120,8 +135,6 @@ bool CronSchedule::fail(std::string text) {
   m_error = std::move(text);
   return false;
 }
-
-// ---- parsing
 
 void CronSchedule::init(std::string&& text) {
   // A new expression never inherits bits or validity from an earlier one.
@@ -272,14 +285,166 @@ std::string CronSchedule::normalize_dow_field(std::string_view field) const {
   return text;
 }
 
-// ---- search
+namespace XInternal {
+
+// One search of a schedule. It walks months, then the days of a month that both day sets
+// allow, then hours, minutes and seconds of a day, each from the current value upwards; a field
+// with nothing left moves the next higher one and starts the lower ones at their first value.
+// Only the move to another month starts a new pass, and only passes count towards the limit.
+class CronSearch {
+ public:
+  // `startYear` counts from 1900, like tm_year.
+  CronSearch(CronSchedule& schedule, int startYear)
+      : m_schedule(schedule),
+        m_lastYear(std::int64_t{startYear} + 1900 + CronSchedule::MAX_YEARS_DIFF),
+        m_seconds(schedule.m_seconds.to_ullong()),
+        m_minutes(schedule.m_minutes.to_ullong()),
+        m_hours(schedule.m_hours.to_ullong()),
+        m_daysOfMonth(schedule.m_days_of_month.to_ulong()),
+        m_months(static_cast<std::uint32_t>(schedule.m_months.to_ulong())),
+        m_daysOfWeek(static_cast<std::uint32_t>(schedule.m_days_of_week.to_ulong())) {}
+
+  // The earliest allowed time at or after `t`, whose second, minute and hour may each be one
+  // past its range. False at a limit, with the schedule's error set and the stop logged; `t`
+  // holds the match, or where the search stopped.
+  bool run(CivilTime& t) {
+    carry(t);
+    for (;;) {
+      if (++m_schedule.m_recursions > CronSchedule::MAX_RECURSIONS)
+        return stop(t, "too many recursions", "too many recursions", CronSchedule::MAX_RECURSIONS);
+      toAllowedMonth(t);
+      if (t.year > m_lastYear) {
+        return stop(t, "maximum years limit reached", "too large years diff",
+                    CronSchedule::MAX_YEARS_DIFF);
+      }
+      if (dayAndTime(t)) return true;
+      nextMonth(t);
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t WEEK = 0x7F;  // a bit for each day of a week
+  // Bits 0, 7, 14, 21 and 28: a weekday's days in a month that starts on that weekday.
+  static constexpr std::uint64_t EVERY_SEVENTH_DAY = 1u | 1u << 7 | 1u << 14 | 1u << 21 | 1u << 28;
+
+  // next() starts one second after the start, which may have been :59.
+  static void carry(CivilTime& t) {
+    if (t.second == 60) {
+      t.second = 0;
+      ++t.minute;
+    }
+    if (t.minute == 60) {
+      t.minute = 0;
+      ++t.hour;
+    }
+    if (t.hour == 24) {
+      t.hour = 0;
+      ++t.day;
+    }
+  }
+
+  static void startOfDay(CivilTime& t) { t.hour = t.minute = t.second = 0; }
+
+  static void nextMonth(CivilTime& t) {
+    t.day = 1;
+    startOfDay(t);
+    if (++t.month > 12) {
+      t.month = 1;
+      ++t.year;
+    }
+  }
+
+  // Month and year: to the 1st of the next allowed month, 00:00:00, unless t's is allowed.
+  void toAllowedMonth(CivilTime& t) const {
+    if (((m_months >> (t.month - 1)) & 1u) != 0) return;
+    const int later = nextBit(m_months, t.month);
+    if (later < 0) ++t.year;
+    t.month = (later >= 0 ? later : nextBit(m_months, 0)) + 1;
+    t.day = 1;
+    startOfDay(t);
+  }
+
+  // The days of t's month that both day sets allow, bit 0 for the 1st.
+  std::uint64_t allowedDays(const CivilTime& t) const {
+    const auto month = static_cast<unsigned>(t.month);
+    const unsigned first = weekday(daysFromCivil(t.year, month, 1));
+    const std::uint64_t rotated = ((m_daysOfWeek >> first) | (m_daysOfWeek << (7 - first))) & WEEK;
+    const std::uint64_t inMonth = (std::uint64_t{1} << daysInMonth(t.year, month)) - 1;
+    return m_daysOfMonth & (rotated * EVERY_SEVENTH_DAY) & inMonth;
+  }
+
+  // Day: the earliest allowed day of t's month from t.day on that has an allowed time (from t's
+  // time on t.day itself); false when the month has none left.
+  bool dayAndTime(CivilTime& t) const {
+    const std::uint64_t allowed = allowedDays(t);
+    while (t.day <= 31) {
+      const int day = nextBit(allowed, t.day - 1);
+      if (day < 0) return false;
+      if (day + 1 != t.day) {
+        t.day = day + 1;
+        startOfDay(t);
+      }
+      if (timeOfDay(t)) return true;
+      ++t.day;
+      startOfDay(t);
+    }
+    return false;
+  }
+
+  // Time of day: the earliest allowed time at or after t's; false when the day has none left.
+  bool timeOfDay(CivilTime& t) const {
+    for (;;) {
+      const int h = nextBit(m_hours, t.hour);
+      if (h < 0) return false;
+      if (h != t.hour) {
+        t.hour = h;
+        t.minute = t.second = 0;
+      }
+      const int m = nextBit(m_minutes, t.minute);
+      if (m < 0) {
+        if (++t.hour > 23) return false;
+        t.minute = t.second = 0;
+        continue;
+      }
+      if (m != t.minute) {
+        t.minute = m;
+        t.second = 0;
+      }
+      const int s = nextBit(m_seconds, t.second);
+      if (s >= 0) {
+        t.second = s;
+        return true;
+      }
+      t.second = 0;
+      if (++t.minute > 59) {
+        t.minute = 0;
+        if (++t.hour > 23) return false;
+      }
+    }
+  }
+
+  bool stop(const CivilTime& where, const char* error, const char* why, int limit) {
+    m_schedule.fail(error);
+    CronSchedule::Calendar at(XTime::Timestamp{});  // only its text is wanted
+    storeInto(at.time, where);
+    m_schedule.logLimit(why, limit, at);
+    return false;
+  }
+
+  CronSchedule& m_schedule;
+  const std::int64_t m_lastYear;
+  const std::uint64_t m_seconds, m_minutes, m_hours, m_daysOfMonth;
+  const std::uint32_t m_months, m_daysOfWeek;
+};
+
+}  // namespace XInternal
 
 XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   if (!m_valid) {
     fail("cron expression is not valid");
     return {};
   }
-  Calendar cal(start);
+  const Calendar cal(start);
   // seconds of 0 and -1 are what timegm cannot tell from failure: refused as a start.
   // Also refused: a start so far ahead that the years limit would overflow the calendar's year.
   if (!cal.valid || start.seconds == 0 || start.seconds == -1 ||
@@ -289,143 +454,26 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   }
   m_recursions = 0;
   m_start_time = start;
-  const int startYear = cal.time.tm_year;
-  // The search is inclusive: begin one second after the start's whole second.
-  ++cal.time.tm_sec;
-  if (!do_next(cal, startYear)) {
-    m_recursions = 0;
-    return {};
-  }
+  CivilTime t = civilFrom(cal.time);
+  ++t.second;  // the search is inclusive: begin one second after the start's whole second
+  const bool found = XInternal::CronSearch(*this, cal.time.tm_year).run(t);
   m_recursions = 0;
-  const std::int64_t days = daysFromCivil(std::int64_t{cal.time.tm_year} + 1900,
-                                          static_cast<unsigned>(cal.time.tm_mon + 1),
-                                          static_cast<unsigned>(cal.time.tm_mday));
-  const std::int64_t t =
-      days * 86400 + cal.time.tm_hour * 3600 + cal.time.tm_min * 60 + cal.time.tm_sec;
-  if (t == 0) {
+  if (!found) return {};
+  const std::int64_t seconds = XInternal::secondsSinceEpoch(t);
+  if (seconds == 0) {
     fail("failed to find next match");
     return {};
   }
-  return {t, 0};
+  return {seconds, 0};
 }
 
-// The search walks months, then the days of a month that both day sets allow, then hours,
-// minutes and seconds of a day, each from the current value upwards; a field with nothing
-// left moves the next higher one and starts the lower ones at their first value. It works on
-// plain integers (no timegm per step), and only the move to another month starts a new pass.
 bool CronSchedule::do_next(Calendar& cal, int start_year) {
-  std::int64_t y = std::int64_t{cal.time.tm_year} + 1900;
-  int m = cal.time.tm_mon + 1, d = cal.time.tm_mday;
-  int hh = cal.time.tm_hour, mm = cal.time.tm_min, ss = cal.time.tm_sec;
-  if (ss == 60) {  // next() starts one second after the start, which may have been :59
-    ss = 0;
-    ++mm;
-  }
-  if (mm == 60) {
-    mm = 0;
-    ++hh;
-  }
-  if (hh == 24) {
-    hh = 0;
-    ++d;
-  }
-
-  const std::uint64_t secMask = m_seconds.to_ullong(), minMask = m_minutes.to_ullong(),
-                      hourMask = m_hours.to_ullong();
-  const auto monMask = static_cast<std::uint32_t>(m_months.to_ulong());
-  const auto domMask = static_cast<std::uint64_t>(m_days_of_month.to_ulong());
-  const auto dowMask = static_cast<std::uint32_t>(m_days_of_week.to_ulong());
-
-  auto store = [&](bool ok) {
-    cal.time.tm_year = static_cast<int>(y - 1900);
-    cal.time.tm_mon = m - 1;
-    cal.time.tm_mday = d;
-    cal.time.tm_hour = hh;
-    cal.time.tm_min = mm;
-    cal.time.tm_sec = ss;
-    cal.time.tm_wday = static_cast<int>(
-        weekday(daysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))));
-    return ok;
-  };
-  // The earliest allowed time of the day at or after hh:mm:ss, if any.
-  auto timeInDay = [&]() {
-    for (;;) {
-      const int h = nextBit(hourMask, hh);
-      if (h < 0) return false;
-      if (h != hh) {
-        hh = h;
-        mm = ss = 0;
-      }
-      const int mi = nextBit(minMask, mm);
-      if (mi < 0) {
-        if (++hh > 23) return false;
-        mm = ss = 0;
-        continue;
-      }
-      if (mi != mm) {
-        mm = mi;
-        ss = 0;
-      }
-      const int s = nextBit(secMask, ss);
-      if (s < 0) {
-        ss = 0;
-        if (++mm > 59) {
-          mm = 0;
-          if (++hh > 23) return false;
-        }
-        continue;
-      }
-      ss = s;
-      return true;
-    }
-  };
-
-  for (;;) {
-    if (++m_recursions > MAX_RECURSIONS) {
-      fail("too many recursions");
-      store(false);
-      logLimit("too many recursions", MAX_RECURSIONS, cal);
-      return false;
-    }
-    if (((monMask >> (m - 1)) & 1u) == 0) {  // move to the next allowed month, day 1, 00:00:00
-      const int later = nextBit(monMask, m);
-      m = later >= 0 ? later + 1 : nextBit(monMask, 0) + 1;
-      if (later < 0) ++y;
-      d = 1;
-      hh = mm = ss = 0;
-    }
-    if (y - 1900 - start_year > MAX_YEARS_DIFF) {
-      fail("maximum years limit reached");
-      store(false);
-      logLimit("too large years diff", MAX_YEARS_DIFF, cal);
-      return false;
-    }
-    // Days of this month that both day sets allow: the weekday pattern starts at the 1st's.
-    const std::int64_t first = daysFromCivil(y, static_cast<unsigned>(m), 1);
-    const unsigned w1 = weekday(first);
-    const std::uint64_t rotated = ((dowMask >> w1) | (dowMask << (7 - w1))) & 0x7Fu;
-    const std::uint64_t byWeekday = rotated * (1u | 1u << 7 | 1u << 14 | 1u << 21 | 1u << 28);
-    const std::uint64_t allowed =
-        domMask & byWeekday & ((std::uint64_t{1} << daysInMonth(y, static_cast<unsigned>(m))) - 1);
-    while (d <= 31) {
-      const int day = nextBit(allowed, d - 1);
-      if (day < 0) break;
-      if (day + 1 != d) {
-        d = day + 1;
-        hh = mm = ss = 0;
-      }
-      if (timeInDay()) return store(true);
-      ++d;
-      hh = mm = ss = 0;
-    }
-    // Nothing left in this month.
-    d = 1;
-    hh = mm = ss = 0;
-    if (++m > 12) {
-      m = 1;
-      ++y;
-    }
-  }
+  const int passes = m_recursions;
+  CivilTime t = civilFrom(cal.time);
+  const bool found = XInternal::CronSearch(*this, start_year).run(t);
+  storeInto(cal.time, t);
+  m_recursions = passes;
+  return found;
 }
 
 void CronSchedule::logLimit(const char* what, int limit, const Calendar& where) {

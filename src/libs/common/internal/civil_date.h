@@ -30,4 +30,21 @@ constexpr unsigned weekday(std::int64_t days) {
   return static_cast<unsigned>(w < 0 ? w + 7 : w);
 }
 
+// A UTC date and time of day as plain numbers: what the cron search works on from its start to
+// its result, with no broken-down time in between.
+struct CivilTime {
+  std::int64_t year;
+  int month;  // 1..12
+  int day;    // from 1; past the month's last day it means that nothing is left in the month
+  int hour;
+  int minute;
+  int second;
+};
+
+constexpr std::int64_t secondsSinceEpoch(const CivilTime& t) {
+  constexpr std::int64_t DAY = 86400, HOUR = 3600, MINUTE = 60;
+  return daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) * DAY +
+         t.hour * HOUR + t.minute * MINUTE + t.second;
+}
+
 }  // namespace XInternal

@@ -10,6 +10,10 @@
 #include "xcommon/xcommon_export.h"
 #include "xcommon/xtime.h"
 
+namespace XInternal {
+class CronSearch;
+}  // namespace XInternal
+
 // A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC.
 // Parsing never throws or logs: a bad expression leaves an invalid schedule and an error text.
 // next() changes the schedule's search state, so one thread at a time per object.
@@ -17,9 +21,9 @@ class XCOMMON_EXPORT CronSchedule {
  public:
   // A guard on the search's passes; a search that can match within the years limit never
   // reaches it.
-  static const int MAX_RECURSIONS;  // 50
+  static const int MAX_RECURSIONS = 50;
   // A match more than this many years after the start's year is not returned.
-  static const int MAX_YEARS_DIFF;  // 4
+  static const int MAX_YEARS_DIFF = 4;
 
   // A broken-down UTC time with timegm/gmtime_r conversions.
   class XCOMMON_EXPORT Calendar {
@@ -85,7 +89,10 @@ class XCOMMON_EXPORT CronSchedule {
   std::string normalize_dow_field(std::string_view field) const;
 
  private:
-  // The whole search from the calendar's time (inclusive); leaves the match in `cal`.
+  friend class XInternal::CronSearch;  // next()'s search, private to the library
+
+  // The whole search from the calendar's time (inclusive), as next() runs it; leaves the match,
+  // or where a limit stopped the search, in `cal`. `start_year` counts from 1900, like tm_year.
   bool do_next(Calendar& cal, int start_year);
   XCOMMON_NO_EXPORT bool fail(std::string text);  // stores the text, returns false
   XCOMMON_NO_EXPORT void logLimit(const char* what, int limit, const Calendar& where);
