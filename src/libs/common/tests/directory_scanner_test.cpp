@@ -1,6 +1,9 @@
 #include "xcommon/xutils/directory_scanner.h"
 
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,9 +11,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -88,7 +94,60 @@ void walk(const std::string& dir, const char* pattern, Paths& up, Paths& files, 
   up.pop_back();
 }
 
+// Runs in a child: scans `root` for *.log on a thread with a 256 KiB stack while the process
+// may hold no descriptor above 31, and exits 0 when it found `expected` alone and no error.
+[[noreturn]] void scanSmall(const std::string& root, const std::string& expected) {
+  struct Job {
+    std::string root, expected;
+    bool ok;
+  } job{root, expected, false};
+  const rlimit few{32, 32};
+  pthread_attr_t attr;
+  pthread_t thread;
+  if (setrlimit(RLIMIT_NOFILE, &few) != 0 || pthread_attr_init(&attr) != 0 ||
+      pthread_attr_setstacksize(&attr, 256 * 1024) != 0)
+    std::_Exit(2);
+  auto body = [](void* arg) -> void* {
+    Job& j = *static_cast<Job*>(arg);
+    Paths errors;
+    XUtils::DirectoryScanner scanner(j.root, [&](const std::string& m) { errors.push_back(m); });
+    j.ok = scanner.scan("*.log", true) && errors.empty() &&
+           scanner.files() == std::list<std::string>{j.expected};
+    for (const std::string& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attr, body, &job) != 0 || pthread_join(thread, nullptr) != 0)
+    std::_Exit(3);
+  std::_Exit(job.ok ? 0 : 1);
+}
+
 }  // namespace
+
+// A tree deeper than a walk could go that recursed on the machine stack or kept a descriptor
+// open per level; a crash in the child fails the test, not the test program.
+TEST(DirectoryScanDepth, DeepTreeOnASmallStackWithFewDescriptors) {
+  constexpr int DEPTH = 1900;
+  char base[] = "/tmp/xscan-deep-XXXXXX";
+  ASSERT_NE(mkdtemp(base), nullptr);
+  std::string bottom = base;
+  int fd = open(base, O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < DEPTH && fd >= 0; ++i, bottom += "/d") {
+    const int parent = fd;
+    fd = mkdirat(parent, "d", 0700) == 0 ? openat(parent, "d", O_RDONLY | O_DIRECTORY) : -1;
+    close(parent);
+  }
+  EXPECT_GE(fd, 0);
+  const std::string file = bottom + "/f.log";
+  if (fd >= 0) {
+    close(openat(fd, "f.log", O_CREAT | O_WRONLY, 0600));
+    close(fd);
+    EXPECT_EXIT(scanSmall(base, file), ::testing::ExitedWithCode(0), "");
+  }
+  // Bottom up, by path: a recursive removal would need a descriptor per level.
+  unlink(file.c_str());
+  for (; bottom.size() > std::strlen(base); bottom.resize(bottom.size() - 2)) rmdir(bottom.c_str());
+  EXPECT_EQ(rmdir(base), 0);
+}
 
 TEST_F(DirectoryScan, RecursiveScanMatchesIndependentWalk) {
   for (const char* pattern : {"*", "*.log", "?.log", "[a-c]*", ".*", "", "nothing"}) {

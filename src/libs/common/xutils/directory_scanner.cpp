@@ -7,16 +7,94 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
 namespace XUtils {
 
-struct DirectoryScanner::OpenDir {
-  dev_t dev;
-  ino_t ino;
-  const OpenDir* parent;
+namespace {
+
+// An entry of a listing that may add to the result: a matching regular file, a directory to
+// walk, or a link or unknown type that only the file status can tell.
+struct Entry {
+  std::string name;
+  unsigned char type;  // as the listing gave it
 };
+
+// A directory on the current path of the walk, read whole; the walk is at entries[next].
+struct Level {
+  std::size_t prefix = 0;  // its path's length in the walk's path, trailing '/' included
+  dev_t dev = 0;           // 0 and 0 when its identity could not be read
+  ino_t ino = 0;
+  std::vector<Entry> entries;
+  std::size_t next = 0;
+};
+
+bool matches(const std::string& pattern, const char* name) {
+  return fnmatch(pattern.c_str(), name, 0) == 0;
+}
+
+// The identity of an open directory, from the handle rather than the path that led to it, so
+// that links and mount points are seen for what they lead to. Without the handle's, the
+// path's: the guard against cycles must not lapse.
+void identify(DIR* handle, const std::string& path, Level& level) {
+  struct stat status;
+  if (fstat(dirfd(handle), &status) == 0 || stat(path.c_str(), &status) == 0) {
+    level.dev = status.st_dev;
+    level.ino = status.st_ino;
+  }
+}
+
+bool onPath(const Level& level, const std::vector<Level>& up) {
+  if (level.dev == 0 && level.ino == 0) return false;
+  for (const Level& above : up)
+    if (above.dev == level.dev && above.ino == level.ino) return true;
+  return false;
+}
+
+// Reads the directory at `path` (ending in '/') into `level`, keeping only the entries that
+// may add to the result, and closes it. Returns 0, or the error number of an open failure;
+// ELOOP, the error the endless descent would end with, for a directory already on `up`.
+int readLevel(const std::string& path, const std::string& pattern, bool recursive,
+              const std::vector<Level>& up, Level& level) {
+  DIR* const handle = opendir(path.c_str());
+  if (handle == nullptr) return errno;
+  level.prefix = path.size();
+  identify(handle, path, level);
+  if (onPath(level, up)) {
+    closedir(handle);
+    return ELOOP;
+  }
+  // A read error ends the listing just like its end does.
+  while (const dirent* entry = readdir(handle)) {
+    const char* const name = entry->d_name;
+    const unsigned char type = entry->d_type;
+    bool keep = false;
+    if (type == DT_REG) {
+      keep = matches(pattern, name);  // decided from the listing alone, no stat
+    } else if (type == DT_DIR) {
+      keep = recursive && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+    } else if (type == DT_LNK || type == DT_UNKNOWN) {
+      keep = recursive || matches(pattern, name);
+    }
+    if (keep) level.entries.push_back({name, type});
+  }
+  closedir(handle);
+  return 0;
+}
+
+// What an entry turns out to be: DT_REG, DT_DIR, or DT_UNKNOWN for anything else, a dangling
+// link included (skipped without a report).
+unsigned char resolve(const Entry& entry, const std::string& path) {
+  if (entry.type == DT_REG || entry.type == DT_DIR) return entry.type;
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return DT_UNKNOWN;
+  if (S_ISDIR(status.st_mode)) return DT_DIR;
+  return S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+}
+
+}  // namespace
 
 DirectoryScanner::DirectoryScanner(std::string directory,
                                    std::function<void(const std::string&)> errorHandler)
@@ -31,74 +109,39 @@ bool DirectoryScanner::scan(const std::string& pattern, bool recursive) {
   return !m_files.empty();
 }
 
+// Depth first, as if it called itself for each subdirectory: the levels stand for the calls.
 void DirectoryScanner::scanDir(const std::string& dir, const std::string& pattern, bool recursive) {
-  walk(dir, pattern, recursive, nullptr);
-}
-
-void DirectoryScanner::walk(const std::string& dir, const std::string& pattern, bool recursive,
-                            const OpenDir* parent) {
   // Every path below is this prefix plus an entry name, so "d" and "d/" give the same paths.
   std::string path = dir.empty() ? std::string("/") : dir;
   if (path.back() != '/') path += '/';
-  const std::size_t prefix = path.size();
-
-  DIR* const handle = opendir(path.c_str());
-  if (handle == nullptr) {
-    reportError("Failed to open", path, errno);
-    return;
-  }
-
-  // Identified by the open handle rather than by the entry that led here, so that links and
-  // mount points are seen for what they lead to.
-  OpenDir self{0, 0, parent};
-  struct stat status;
-  // Without the handle's identity, the path's: the guard against cycles must not lapse.
-  if (fstat(dirfd(handle), &status) == 0 || stat(path.c_str(), &status) == 0) {
-    self.dev = status.st_dev;
-    self.ino = status.st_ino;
-    for (const OpenDir* up = parent; up != nullptr; up = up->parent) {
-      if (up->dev == self.dev && up->ino == self.ino) {
-        // The error the endless descent would end with, without the descent.
-        closedir(handle);
-        reportError("Failed to open", path, ELOOP);
-        return;
-      }
+  std::vector<Level> levels;  // the start directory first
+  auto enter = [&] {
+    Level level;
+    const int err = readLevel(path, pattern, recursive, levels, level);
+    if (err != 0) {
+      reportError("Failed to open", path, err);
+      return;
     }
-  }
-
-  // A read error ends the listing just like its end does.
-  while (const dirent* entry = readdir(handle)) {
-    const char* const name = entry->d_name;
-    unsigned char type = entry->d_type;
-    if (type == DT_REG) {
-      // The common case: decided from the listing alone, no stat and no path unless it matches.
-      if (fnmatch(pattern.c_str(), name, 0) == 0) {
-        path.resize(prefix);
-        path += name;
-        m_files.push_back(path);
-      }
+    levels.push_back(std::move(level));
+  };
+  enter();
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.entries.size()) {
+      levels.pop_back();
       continue;
     }
-    if (type == DT_DIR && !recursive) continue;
-    if (type != DT_DIR && type != DT_UNKNOWN && type != DT_LNK) continue;
-
-    path.resize(prefix);
-    path += name;
-    if (type != DT_DIR) {
-      if (stat(path.c_str(), &status) != 0) continue;  // dangling link and the like: no report
-      if (S_ISDIR(status.st_mode)) {
-        type = DT_DIR;
-      } else if (S_ISREG(status.st_mode)) {
-        if (fnmatch(pattern.c_str(), name, 0) == 0) m_files.push_back(path);
-        continue;
-      } else {
-        continue;
-      }
+    const Entry& entry = level.entries[level.next++];
+    path.resize(level.prefix);
+    path += entry.name;
+    const unsigned char type = resolve(entry, path);
+    if (type == DT_REG && (entry.type == DT_REG || matches(pattern, entry.name.c_str()))) {
+      m_files.push_back(path);
+    } else if (type == DT_DIR && recursive) {
+      path += '/';
+      enter();  // `level` and `entry` may move: not used again
     }
-    if (!recursive || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    walk(path, pattern, true, &self);
   }
-  closedir(handle);
 }
 
 void DirectoryScanner::reportError(const std::string& what, const std::string& path,

@@ -13,7 +13,9 @@ namespace XUtils {
 
 // One thread at a time per scanner; the handler is called on that thread, mid-walk. File-system
 // errors never throw. Symbolic links are followed, except into a directory already on the
-// current path of the walk (a cycle), which is reported as an ELOOP open failure.
+// current path of the walk (a cycle), which is reported as an ELOOP open failure. The walk
+// keeps its place on the heap and holds one directory open at a time, so neither the depth of
+// a tree nor the caller's stack or descriptor limit bounds it.
 class XCOMMON_EXPORT DirectoryScanner {
  public:
   // An empty `directory` stands for the root. An empty handler drops every error message.
@@ -26,9 +28,11 @@ class XCOMMON_EXPORT DirectoryScanner {
   bool scan(const std::string& pattern, bool recursive);
 
   // Appends the matches of `dir` ("/" when empty) to the file list, in listing order and depth
-  // first. `pattern` is matched by fnmatch without flags against the entry name alone, so "*"
-  // takes hidden files too. A directory that cannot be opened contributes nothing but one
-  // "Failed to open DIR/ : reason" message.
+  // first: a subdirectory's matches come before those of the entries listed after it.
+  // `pattern` is matched by fnmatch without flags against the entry name alone, so "*" takes
+  // hidden files too. A directory that cannot be opened contributes nothing but one
+  // "Failed to open DIR/ : reason" message. Each directory is read whole and closed before
+  // its entries are visited.
   void scanDir(const std::string& dir, const std::string& pattern, bool recursive);
 
   // Hands "what path : description of err" to the handler, if there is one.
@@ -38,11 +42,6 @@ class XCOMMON_EXPORT DirectoryScanner {
   const std::list<std::string>& files() const { return m_files; }
 
  private:
-  struct OpenDir;  // a directory on the current path of the walk, linked to its parent
-
-  XCOMMON_NO_EXPORT void walk(const std::string& dir, const std::string& pattern, bool recursive,
-                              const OpenDir* parent);
-
   std::string m_directory;
   std::function<void(const std::string&)> m_errorHandler;
   std::list<std::string> m_files;
