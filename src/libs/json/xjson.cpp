@@ -125,7 +125,7 @@ cJSON* copyTree(const cJSON* node) {
   return top;
 }
 
-// ---- Printing: cJSON_Print's layout, numbers that read back exactly
+// Printing follows cJSON_Print's layout, with numbers that read back exactly.
 
 // The printed text: written through a cursor into a buffer that realloc grows (in place, for
 // large ones), copied out once at the end. Throws std::bad_alloc when it cannot grow.
@@ -385,8 +385,6 @@ void forEachChild(const cJSON* node, const Fn& fn) {
 
 }  // namespace
 
-// ---- Element
-
 Element::Element(const Element& other)
     : m_node(copyTree(other.m_node)), m_owned(true), m_taken(false) {}
 
@@ -451,8 +449,6 @@ bool Element::is_string() const { return hasType(m_node, cJSON_String); }
 bool Element::is_array() const { return hasType(m_node, cJSON_Array); }
 bool Element::is_object() const { return hasType(m_node, cJSON_Object); }
 
-// ---- Value
-
 Value::Value() : Element(cJSON_CreateNull(), true) {}
 Value::Value(const std::string& text) : Value(text.c_str()) {}
 Value::Value(const char* text)
@@ -483,8 +479,6 @@ Object Value::to_object() const { return Object(is_object() ? node() : nullptr);
 
 Array Value::to_array() const { return Array(is_array() ? node() : nullptr); }
 
-// ---- Object
-
 Object::Object() : Element(cJSON_CreateObject(), true) {}
 Object::~Object() = default;
 
@@ -512,8 +506,6 @@ void Object::for_each(const std::function<void(const Value&)>& fn) const {
   forEachChild(node(), fn);
 }
 
-// ---- Array
-
 Array::Array() : Element(cJSON_CreateArray(), true) {}
 Array::~Array() = default;
 
@@ -536,8 +528,6 @@ Value Array::at(unsigned long index) const {
 void Array::for_each(const std::function<void(const Value&)>& fn) const {
   forEachChild(node(), fn);
 }
-
-// ---- Document
 
 Document::Document() : Element(cJSON_CreateNull(), true) {}
 Document::Document(cJSON* node) : Element(node, true) {}
