@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include <xcommon/xcommon.h>
 #include <xjson/xjson.h>
 #include <xmsg/xmsg.h>
@@ -154,6 +156,7 @@ class Worker {
 
   [[noreturn]] void run() {
     std::vector<std::thread> threads;
+    threads.reserve(static_cast<std::size_t>(m_threads));
     for (int t = 0; t < m_threads; ++t) threads.emplace_back([this, t] { loop(t); });
     for (auto& th : threads) th.join();
     _exit(0);
@@ -273,6 +276,7 @@ class Master {
   void checkHeartbeats();
   void finish();
   void checkFile(const std::string& path);
+  long loop();
 
   const Options& m_options;
   XSharedMem m_memory;
@@ -396,8 +400,7 @@ void Master::onEvent(const std::string& wire) {
   if (event.ParseFromString(wire)) id = std::strtoull(event.rule_name().c_str(), nullptr, 10);
   const auto it = m_outstanding.find(id);
   if (it == m_outstanding.end()) {  // unknown, or done twice
-    std::fprintf(stderr, "soak: unexpected event for job %llu\n",
-                 static_cast<unsigned long long>(id));
+    fmt::print(stderr, "soak: unexpected event for job {}\n", id);
     ++m_lost;
     return;
   }
@@ -405,7 +408,7 @@ void Master::onEvent(const std::string& wire) {
   if (event.timestamp().seconds() != e.next ||
       event.custom().type() != (e.tokenOk ? "token ok" : "token rejected") ||
       event.custom().text() != e.payload) {
-    std::fprintf(stderr, "soak: job %llu came back wrong\n", static_cast<unsigned long long>(id));
+    fmt::print(stderr, "soak: job {} came back wrong\n", id);
     ++m_lost;
   }
   m_outstanding.erase(it);
@@ -448,7 +451,7 @@ void Master::reap() {
     }
     const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     if (!killed && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-      std::fprintf(stderr, "soak: worker %d ended with status %d\n", slot, status);
+      fmt::print(stderr, "soak: worker {} ended with status {}\n", slot, status);
       ++m_lost;
     }
     if (!m_shared->quit) fork(slot);
@@ -481,7 +484,7 @@ void Master::checkHeartbeats() {
       m_beats[slot] = beat;
       m_beatSeen[slot] = Clock::now();
     } else if (Clock::now() - m_beatSeen[slot] > HANG_LIMIT) {
-      std::fprintf(stderr, "soak: worker %d (pid %d) hangs\n", slot, m_pids[slot]);
+      fmt::print(stderr, "soak: worker {} (pid {}) hangs\n", slot, m_pids[slot]);
       ++m_hung;
       kill(m_pids[slot], SIGKILL);
       m_beatSeen[slot] = Clock::now();
@@ -505,7 +508,7 @@ void Master::finish() {
     if (Clock::now() > deadline) {
       for (int slot = 0; slot < m_options.workers; ++slot)
         if (m_pids[slot] != 0) {
-          std::fprintf(stderr, "soak: worker %d does not end\n", slot);
+          fmt::print(stderr, "soak: worker {} does not end\n", slot);
           ++m_hung;
           kill(m_pids[slot], SIGKILL);
         }
@@ -515,23 +518,9 @@ void Master::finish() {
   m_lost += m_outstanding.size();
 }
 
-int Master::run() {
-  if (!m_memory.is_valid() || !m_lock.is_valid()) {
-    std::fprintf(stderr, "soak: %s%s\n", m_memory.error().c_str(), m_lock.error().c_str());
-    return 2;
-  }
-  m_shared = new (m_memory.address()) Shared{};
-  if (pipe2(m_events, O_NONBLOCK) != 0) return 2;
-  fcntl(m_events[1], F_SETFL, 0);  // workers block on a full pipe; the master never waits
-  startLogging();
-  // The master's own watchdog: a run that overstays by a minute has hung.
-  std::thread([limit = m_options.seconds + 60] {
-    std::this_thread::sleep_for(std::chrono::seconds(limit));
-    std::fprintf(stderr, "soak: the master hangs\n");
-    _exit(3);
-  }).detach();
-
-  for (int slot = 0; slot < m_options.workers; ++slot) fork(slot);
+// The main loop: jobs in, events out, a rotation every three seconds and a worker told to die
+// every second and a half. Returns the resident memory after warm-up.
+long Master::loop() {
   const auto start = Clock::now(), end = start + std::chrono::seconds(m_options.seconds);
   const auto warm = start + std::chrono::seconds(std::min(10, m_options.seconds / 4 + 1));
   auto nextRotation = start + std::chrono::seconds(3);
@@ -559,22 +548,42 @@ int Master::run() {
       nextCheck = now + std::chrono::seconds(1);
     }
   }
+  return warmRss;
+}
+
+int Master::run() {
+  if (!m_memory.is_valid() || !m_lock.is_valid()) {
+    fmt::print(stderr, "soak: {}{}\n", m_memory.error(), m_lock.error());
+    return 2;
+  }
+  m_shared = new (m_memory.address()) Shared{};
+  if (pipe2(m_events, O_NONBLOCK) != 0) return 2;
+  fcntl(m_events[1], F_SETFL, 0);  // workers block on a full pipe; the master never waits
+  startLogging();
+  // The master's own watchdog: a run that overstays by a minute has hung.
+  std::thread([limit = m_options.seconds + 60] {
+    std::this_thread::sleep_for(std::chrono::seconds(limit));
+    fmt::print(stderr, "soak: the master hangs\n");
+    _exit(3);
+  }).detach();
+  for (int slot = 0; slot < m_options.workers; ++slot) fork(slot);
+
+  const long warmRss = loop();
   finish();
   const long endRss = residentKiB();
   stopLogging();
   for (const auto& entry : std::filesystem::directory_iterator(m_options.dir))
     checkFile(entry.path().string());
-  const std::uint64_t torn = m_fileTorn + m_pipeTorn, lines = m_fileLines;
-  const double rss = warmRss > 0 ? 100.0 * static_cast<double>(endRss - warmRss) / warmRss : 0;
-  if (rss > 10) std::printf("soak: resident memory grew %.1f%% after warm-up\n", rss);
-  std::printf(
-      "soak: %d s, %llu forks, %llu jobs (%llu in flight at a kill), %llu log lines, lost %llu, "
-      "torn %llu, hung %llu, rss %+.1f%%\n",
-      m_options.seconds, static_cast<unsigned long long>(m_forks),
-      static_cast<unsigned long long>(m_done + m_killedInFlight),
-      static_cast<unsigned long long>(m_killedInFlight), static_cast<unsigned long long>(lines),
-      static_cast<unsigned long long>(m_lost), static_cast<unsigned long long>(torn),
-      static_cast<unsigned long long>(m_hung), rss);
+  const std::uint64_t torn = m_fileTorn + m_pipeTorn;
+  const double rss =
+      warmRss > 0 ? 100.0 * static_cast<double>(endRss - warmRss) / static_cast<double>(warmRss)
+                  : 0;
+  if (rss > 10) fmt::print("soak: resident memory grew {:.1f}% after warm-up\n", rss);
+  fmt::print(
+      "soak: {} s, {} forks, {} jobs ({} in flight at a kill), {} log lines, lost {}, torn {}, "
+      "hung {}, rss {:+.1f}%\n",
+      m_options.seconds, m_forks, m_done + m_killedInFlight, m_killedInFlight, m_fileLines, m_lost,
+      torn, m_hung, rss);
   return m_lost == 0 && torn == 0 && m_hung == 0 ? 0 : 1;
 }
 

@@ -45,51 +45,41 @@ std::vector<std::string> completeType(std::string_view placeholder) {
   return names;
 }
 
-int run(Args& args) {
-  const std::string action = args.operands.empty() ? "" : args.operands[0];
-  const pb::DescriptorPool* pool = pb::DescriptorPool::generated_pool();
+int listTypes() {
+  std::vector<std::string> names;
+  std::string missing;
+  if (!typeNames(names, missing)) return refuse("schema " + missing + " is not linked in");
+  for (const std::string& name : names) printLine(name);
+  return OK;
+}
 
-  if (action == "types" && args.operands.size() == 1) {
-    std::vector<std::string> names;
-    std::string missing;
-    if (!typeNames(names, missing)) return refuse("schema " + missing + " is not linked in");
-    for (const std::string& name : names) printLine(name);
-    return OK;
+// The wire message as protobuf text, or as JSON.
+int decode(const pb::Message& prototype, const std::string& input, bool json) {
+  std::unique_ptr<pb::Message> message(prototype.New());
+  const std::string& type = prototype.GetDescriptor()->full_name();
+  if (!message->ParseFromString(input)) return refuse("the input is not a " + type);
+  std::string out;
+  if (json) {
+    pb::util::JsonPrintOptions options;
+    options.add_whitespace = true;
+    if (!pb::util::MessageToJsonString(*message, &out, options).ok())
+      return refuse("cannot print the message as JSON");
+  } else if (!pb::TextFormat::PrintToString(*message, &out)) {
+    return refuse("cannot print the message as text");
   }
-  if ((action != "decode" && action != "encode") || args.operands.size() < 2 ||
-      args.operands.size() > 3)
-    return usageError(
-        "msg needs 'types', or 'decode' or 'encode' with a type and at most one file");
+  if (out.empty() || out.back() != '\n') out += '\n';
+  print(out);
+  return OK;
+}
 
-  const pb::Descriptor* type = pool->FindMessageTypeByName(args.operands[1]);
-  if (type == nullptr) return refuse("unknown message type " + quoted(args.operands[1]));
-  std::string input, error;
-  if (!readInput(args.operands.size() == 3 ? args.operands[2] : "", input, error))
-    return refuse(error);
-  const pb::Message* prototype = pb::MessageFactory::generated_factory()->GetPrototype(type);
-  std::unique_ptr<pb::Message> message(prototype->New());
-  const bool json = args.has('j');
-
-  if (action == "decode") {
-    if (!message->ParseFromString(input)) return refuse("the input is not a " + type->full_name());
-    std::string out;
-    if (json) {
-      pb::util::JsonPrintOptions options;
-      options.add_whitespace = true;
-      if (!pb::util::MessageToJsonString(*message, &out, options).ok())
-        return refuse("cannot print the message as JSON");
-    } else if (!pb::TextFormat::PrintToString(*message, &out)) {
-      return refuse("cannot print the message as text");
-    }
-    if (out.empty() || out.back() != '\n') out += '\n';
-    print(out);
-    return OK;
-  }
+// Protobuf text, or JSON, as the wire message.
+int encode(const pb::Message& prototype, const std::string& input, bool json) {
+  std::unique_ptr<pb::Message> message(prototype.New());
+  const std::string& type = prototype.GetDescriptor()->full_name();
   if (json) {
     const auto status = pb::util::JsonStringToMessage(input, message.get());
     if (!status.ok())
-      return refuse("the input is not a " + type->full_name() + ": " +
-                    clipped(std::string(status.message())));
+      return refuse("the input is not a " + type + ": " + clipped(std::string(status.message())));
   } else {
     // Parse errors are collected instead of going to protobuf's own log.
     struct Collector : pb::io::ErrorCollector {
@@ -102,11 +92,29 @@ int run(Args& args) {
     pb::TextFormat::Parser parser;
     parser.RecordErrorsTo(&errors);
     if (!parser.ParseFromString(input, message.get()))
-      return refuse("the input is not a " + type->full_name() + ": " + clipped(errors.first));
+      return refuse("the input is not a " + type + ": " + clipped(errors.first));
   }
-  const std::string wire = message->SerializeAsString();
-  print(wire);
+  print(message->SerializeAsString());
   return OK;
+}
+
+int run(Args& args) {
+  const std::string action = args.operands.empty() ? "" : args.operands[0];
+  if (action == "types" && args.operands.size() == 1) return listTypes();
+  if ((action != "decode" && action != "encode") || args.operands.size() < 2 ||
+      args.operands.size() > 3)
+    return usageError(
+        "msg needs 'types', or 'decode' or 'encode' with a type and at most one file");
+
+  const pb::Descriptor* type =
+      pb::DescriptorPool::generated_pool()->FindMessageTypeByName(args.operands[1]);
+  if (type == nullptr) return refuse("unknown message type " + quoted(args.operands[1]));
+  std::string input, error;
+  if (!readInput(args.operands.size() == 3 ? args.operands[2] : "", input, error))
+    return refuse(error);
+  const pb::Message* prototype = pb::MessageFactory::generated_factory()->GetPrototype(type);
+  return action == "decode" ? decode(*prototype, input, args.has('j'))
+                            : encode(*prototype, input, args.has('j'));
 }
 
 const Registration REGISTRATION({

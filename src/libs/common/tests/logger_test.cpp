@@ -599,8 +599,8 @@ TEST_F(Logging, ProcessesSharingAPipeNeverTearLines) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       close(fds[0]);
-      FILE* const out = fdopen(fds[1], "w");
-      XLogger::instance()->addSink(std::make_unique<XLogger::StdOutSink>(out, out, out),
+      FILE* const stream = fdopen(fds[1], "w");
+      XLogger::instance()->addSink(std::make_unique<XLogger::StdOutSink>(stream, stream, stream),
                                    XLogger::INFO);
       std::vector<std::thread> threads;
       for (int t = 0; t < THREADS; ++t)

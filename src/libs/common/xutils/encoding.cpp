@@ -114,16 +114,12 @@ std::string encode(const EncodeTable& table, const void* data, std::size_t len, 
   return out;
 }
 
-int decode(const DecodeTable& table, const char* text, void* buffer, std::size_t size) {
-  if (text == nullptr) return 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  auto* out = static_cast<unsigned char*>(buffer);
-  std::size_t written = 0;
-
-  // Fast path over whole groups of four alphabet bytes while three more bytes fit; it stops
-  // at a group boundary, so the careful loop below continues with nothing collected. The
-  // length is measured first (strlen is vectorised) so that a group never reads past the NUL.
-  const unsigned char* const end = p + std::strlen(text);
+// Whole groups of four alphabet bytes while three more bytes fit; it stops at a group boundary,
+// so the careful tail continues with nothing collected. `end` is the NUL, measured first
+// (strlen is vectorised) so that a group never reads past it. Returns where it stopped.
+const unsigned char* decodeGroups(const DecodeTable& table, const unsigned char* p,
+                                  const unsigned char* end, unsigned char* out, std::size_t size,
+                                  std::size_t& written) {
   auto group4 = [&table](const unsigned char* q) {
     return table.shifted[0][q[0]] | table.shifted[1][q[1]] | table.shifted[2][q[2]] |
            table.shifted[3][q[3]];
@@ -149,7 +145,13 @@ int decode(const DecodeTable& table, const char* text, void* buffer, std::size_t
     written += 3;
     p += 4;
   }
+  return p;
+}
 
+// The rest one byte at a time: data up to NUL, '=', a byte outside the alphabet, or an
+// alphabet byte that finds the buffer already full; then any number of '=' and the end.
+int decodeTail(const DecodeTable& table, const unsigned char* p, unsigned char* out,
+               std::size_t size, std::size_t written) {
   std::uint32_t group = 0;
   int collected = 0;
   auto put = [&](std::uint32_t byte) {
@@ -157,8 +159,6 @@ int decode(const DecodeTable& table, const char* text, void* buffer, std::size_t
     out[written++] = static_cast<unsigned char>(byte);
     return true;
   };
-  // Data phase: ends before NUL, '=', a byte outside the alphabet, or an alphabet byte that
-  // finds the buffer already full.
   for (; *p != '\0' && *p != '='; ++p) {
     const std::uint8_t v = table.value[*p];
     if (v == INVALID) {
@@ -181,9 +181,17 @@ int decode(const DecodeTable& table, const char* text, void* buffer, std::size_t
     if (!put(group >> 16)) return -1;
     if (collected == 3 && !put(group >> 8)) return -1;
   }
-  // End check: any number of '=', then the end of the text.
   while (*p == '=') ++p;
   return *p == '\0' ? static_cast<int>(written) : -1;
+}
+
+int decode(const DecodeTable& table, const char* text, void* buffer, std::size_t size) {
+  if (text == nullptr) return 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  auto* out = static_cast<unsigned char*>(buffer);
+  std::size_t written = 0;
+  p = decodeGroups(table, p, p + std::strlen(text), out, size, written);
+  return decodeTail(table, p, out, size, written);
 }
 
 }  // namespace
