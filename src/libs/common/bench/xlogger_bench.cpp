@@ -60,7 +60,7 @@ void BM_FputsFflushBaseline(benchmark::State& state) {
   FILE* file = std::fopen(path.c_str(), "a");
   const std::string line =
       "[2024-03-05 14:07:09.042 p4711/t4712 INFO] request 12345 took 3.5 ms "
-      "(logger_bench.cpp:77)\n";
+      "(xlogger_bench.cpp:77)\n";
   for (auto _ : state) {
     std::fputs(line.c_str(), file);
     std::fflush(file);

@@ -1,3 +1,5 @@
+#include "xcommon/xrwlock.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -15,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include "xcommon/xrwlock.h"
 #include "xcommon/xsharedmem.h"
 #include "xcommon/xutils/text.h"
 
@@ -154,66 +155,4 @@ TEST(SharedRwLock, WriterInParentBlocksChildForkedLater) {
   released->store(1);
   EXPECT_TRUE(lock.unlock());
   EXPECT_EQ(waitExitCode(pid), 0);
-}
-
-TEST(SharedMem, NameIsGoneAfterConstruction) {
-  const std::string name = uniqueName();
-  XSharedMem first(name.c_str(), 64);
-  ASSERT_TRUE(first.is_valid()) << first.error();
-  EXPECT_EQ(first.error(), "");
-  EXPECT_EQ(first.size(), 64u);
-  EXPECT_NE(fcntl(first.descriptor(), F_GETFD) & FD_CLOEXEC, 0);  // not inherited across exec
-  errno = 0;
-  EXPECT_EQ(shm_open(name.c_str(), O_RDWR, 0), -1);
-  EXPECT_EQ(errno, ENOENT);
-
-  XSharedMem second(name.c_str(), 64);  // a new segment, not the first one again
-  ASSERT_TRUE(second.is_valid()) << second.error();
-  std::memset(first.address(), 'a', 64);
-  std::memset(second.address(), 'b', 64);
-  EXPECT_EQ(static_cast<char*>(first.address())[63], 'a');
-}
-
-TEST(SharedMem, RefusedSetupNamesTheFailedCall) {
-  const std::string taken = uniqueName();
-  const int raw = shm_open(taken.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_NE(raw, -1);
-  const std::string fresh = uniqueName();
-  struct Case {
-    const char* name;
-    unsigned long size;
-    std::string error;
-    bool opened;
-  };
-  const Case cases[] = {
-      {"", 16, XUtils::strerror(EINVAL, "shm_open"), false},
-      {"/a/b", 16, XUtils::strerror(EINVAL, "shm_open"), false},
-      {nullptr, 16, XUtils::strerror(EINVAL, "shm_open"), false},
-      {taken.c_str(), 16, XUtils::strerror(EEXIST, "shm_open"), false},
-      {fresh.c_str(), 0, XUtils::strerror(EINVAL, "mmap"), true},
-  };
-  for (const Case& c : cases) {
-    const XSharedMem memory(c.name, c.size);
-    const std::string label = c.name != nullptr ? c.name : "(null)";
-    EXPECT_FALSE(memory.is_valid()) << label;
-    EXPECT_EQ(memory.error(), c.error) << label;
-    EXPECT_EQ(memory.address(), nullptr) << label;
-    EXPECT_EQ(memory.size(), 0u) << label;
-    EXPECT_EQ(memory.descriptor() != -1, c.opened) << label;
-  }
-  close(raw);
-  shm_unlink(taken.c_str());
-}
-
-TEST(SharedMem, ChildWritesReachParent) {
-  XSharedMem memory(uniqueName().c_str(), 4096);
-  ASSERT_TRUE(memory.is_valid()) << memory.error();
-  const pid_t pid = fork();
-  ASSERT_NE(pid, -1);
-  if (pid == 0) {
-    std::memcpy(static_cast<char*>(memory.address()) + 4000, "from child", 11);
-    _exit(0);
-  }
-  ASSERT_EQ(waitExitCode(pid), 0);
-  EXPECT_STREQ(static_cast<char*>(memory.address()) + 4000, "from child");
 }

@@ -132,12 +132,12 @@ TEST_F(Logging, StdOutSinkPicksTheStreamByLevel) {
 
   const std::string ids = fmt::format("p{}/t{}", XUtils::get_pid(), XUtils::get_tid());
   const std::string stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )" + ids;
-  const std::regex infoLine(stamp + R"( INFO\] info 1 \(logger_test\.cpp:\d+\)\n)");
+  const std::regex infoLine(stamp + R"( INFO\] info 1 \(xlogger_test\.cpp:\d+\)\n)");
   EXPECT_TRUE(std::regex_match(out.text(), infoLine)) << out.text();
-  const std::regex errLines(stamp + R"( WARNING\] warning 2 \(logger_test\.cpp:\d+\)\n)" + stamp +
-                            R"( ERROR\] error 3 \(logger_test\.cpp:\d+\)\n)");
+  const std::regex errLines(stamp + R"( WARNING\] warning 2 \(xlogger_test\.cpp:\d+\)\n)" + stamp +
+                            R"( ERROR\] error 3 \(xlogger_test\.cpp:\d+\)\n)");
   EXPECT_TRUE(std::regex_match(err.text(), errLines)) << err.text();
-  const std::regex sysLine(stamp + R"( SYSTEM\] system 4 \(logger_test\.cpp:\d+\)\n)");
+  const std::regex sysLine(stamp + R"( SYSTEM\] system 4 \(xlogger_test\.cpp:\d+\)\n)");
   EXPECT_TRUE(std::regex_match(sys.text(), sysLine)) << sys.text();
 }
 
@@ -305,7 +305,7 @@ TEST_F(Logging, FormatFailureIsLoggedInItsPlace) {
   XLOG(XLogger::WARNING, "value {}", Throws{});
   const auto lines = splitLines(err.text());
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("WARNING] Failed to format message: boom (logger_test.cpp:"),
+  EXPECT_NE(lines[0].find("WARNING] Failed to format message: boom (xlogger_test.cpp:"),
             std::string::npos)
       << lines[0];
 }
@@ -321,7 +321,7 @@ TEST_F(Logging, FileSinkAppendsAndSameNameReplaces) {
   const auto a = splitLines(readFile(first)), b = splitLines(readFile(second));
   ASSERT_EQ(a.size(), 2u);
   EXPECT_EQ(a[0], "kept");
-  EXPECT_TRUE(a[1].ends_with("INFO] one (logger_test.cpp:" + a[1].substr(a[1].rfind(':') + 1)));
+  EXPECT_TRUE(a[1].ends_with("INFO] one (xlogger_test.cpp:" + a[1].substr(a[1].rfind(':') + 1)));
   ASSERT_EQ(b.size(), 1u);
   EXPECT_NE(b[0].find("INFO] two"), std::string::npos);
   EXPECT_EQ(b[0].find('\x1b'), std::string::npos);
@@ -405,7 +405,7 @@ TEST_F(LoggingConcurrency, LinesFromThreadsNeverInterleave) {
              std::string(static_cast<std::size_t>(i % 97), 'x'));
     });
   for (auto& th : threads) th.join();
-  const std::regex shape(R"(\[[^\]]+ INFO\] thread (\d) line (\d+) (x*) \(logger_test\.cpp:\d+\))");
+  const std::regex shape(R"(\[[^\]]+ INFO\] thread (\d) line (\d+) (x*) \(xlogger_test\.cpp:\d+\))");
   std::map<int, int> next;
   const auto lines = splitLines(readFile(logPath));
   ASSERT_EQ(lines.size(), std::size_t{THREADS * LINES});
@@ -455,7 +455,7 @@ TEST_F(Logging, ForkedWorkersAppendingToOneFileKeepLinesWhole) {
     ASSERT_NE(iPos, std::string::npos) << head;
     const int i = std::stoi(line.substr(iPos + 2, 8));
     const std::size_t bodyStart = line.find(' ', iPos + 2) + 1;
-    const std::size_t suffix = line.rfind(" (logger_test.cpp:");
+    const std::size_t suffix = line.rfind(" (xlogger_test.cpp:");
     ASSERT_TRUE(suffix != std::string::npos && suffix >= bodyStart) << head;
     // A whole line: one worker's letter throughout, exactly as long as it was written.
     const std::string body = line.substr(bodyStart, suffix - bodyStart);
@@ -619,7 +619,7 @@ TEST_F(Logging, ProcessesSharingAPipeNeverTearLines) {
     text.append(buf, static_cast<std::size_t>(n));
   close(fds[0]);
   for (const pid_t pid : children) waitpid(pid, nullptr, 0);
-  const std::regex shape(R"(\[[^\]]+ INFO\] p\dt\d {240}x \(logger_test\.cpp:\d+\))");
+  const std::regex shape(R"(\[[^\]]+ INFO\] p\dt\d {240}x \(xlogger_test\.cpp:\d+\))");
   const auto lines = splitLines(text);
   EXPECT_EQ(lines.size(), std::size_t{PROCESSES * THREADS * LINES});
   int torn = 0;
