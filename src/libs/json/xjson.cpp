@@ -17,8 +17,8 @@
 
 namespace XJson {
 
-static_assert(offsetof(cJSON, next) == detail::CJSON_NEXT &&
-                  offsetof(cJSON, child) == detail::CJSON_CHILD,
+static_assert(offsetof(cJSON, next) == XInternal::CJSON_NEXT &&
+                  offsetof(cJSON, child) == XInternal::CJSON_CHILD,
               "the header's inline for_each reads cJSON's links at these offsets");
 
 namespace {

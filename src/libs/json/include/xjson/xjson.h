@@ -10,14 +10,7 @@
 
 struct cJSON;
 
-// Handles over a cJSON tree. A handle owns its node (and frees the node's whole subtree when it
-// dies) or is a view of a node that another handle owns. Reads hand out views, constructors make
-// owned nodes, and insert/push_back move a value's node into a tree. What a handle owns can move;
-// what it only views is never owned or linked a second time (it is copied instead). A view stays
-// usable only while the owner of its tree lives. One thread at a time per tree.
-namespace XJson {
-
-namespace detail {
+namespace XInternal {
 // A node's links, read inline by the template for_each without cJSON's header: the offsets of
 // `next` and `child` in cJSON 1.x's node, checked against that header when the library builds.
 constexpr std::size_t CJSON_NEXT = 0;
@@ -27,7 +20,14 @@ inline cJSON* cjsonLink(const cJSON* node, std::size_t offset) {
   std::memcpy(&linked, reinterpret_cast<const char*>(node) + offset, sizeof linked);
   return static_cast<cJSON*>(linked);
 }
-}  // namespace detail
+}  // namespace XInternal
+
+// Handles over a cJSON tree. A handle owns its node (and frees the node's whole subtree when it
+// dies) or is a view of a node that another handle owns. Reads hand out views, constructors make
+// owned nodes, and insert/push_back move a value's node into a tree. What a handle owns can move;
+// what it only views is never owned or linked a second time (it is copied instead). A view stays
+// usable only while the owner of its tree lives. One thread at a time per tree.
+namespace XJson {
 
 enum class JsonFormat : int { Formatted = 0, Compact = 1 };
 
@@ -203,12 +203,12 @@ class XJSON_EXPORT Document : public Element {
 template <typename Fn>
 void Element::for_each_child(const Fn& fn) const {
   if (m_node == nullptr) return;
-  cJSON* child = detail::cjsonLink(m_node, detail::CJSON_CHILD);
+  cJSON* child = XInternal::cjsonLink(m_node, XInternal::CJSON_CHILD);
   if (child == nullptr) return;
   Value view(child);
   for (;;) {
     fn(static_cast<const Value&>(view));
-    child = detail::cjsonLink(view.m_node, detail::CJSON_NEXT);
+    child = XInternal::cjsonLink(view.m_node, XInternal::CJSON_NEXT);
     if (child == nullptr) return;
     view.m_node = child;
   }
