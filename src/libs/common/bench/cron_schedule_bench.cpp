@@ -1,6 +1,6 @@
-#include <benchmark/benchmark.h>
-
 #include "xcommon/cron_schedule.h"
+
+#include <benchmark/benchmark.h>
 
 namespace {
 

@@ -1,5 +1,7 @@
 // The splitter beside a byte loop that copies the same text, and the option walk beside
 // getopt_long over the same words and an equivalent table.
+#include "xcommon/xcmdline.h"
+
 #include <getopt.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include "xcommon/xcmdline.h"
 #include "xcommon/xutils/command_line.h"
 
 namespace {

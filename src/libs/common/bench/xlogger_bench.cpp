@@ -1,3 +1,5 @@
+#include "xcommon/xlogger.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -7,7 +9,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include "xcommon/xlogger.h"
 #include "xcommon/xutils/ids.h"
 
 namespace {

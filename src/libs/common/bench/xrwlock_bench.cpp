@@ -1,11 +1,11 @@
+#include "xcommon/xrwlock.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
 #include <string>
 
 #include <benchmark/benchmark.h>
-
-#include "xcommon/xrwlock.h"
 
 // Uncontended lock/unlock pairs: the wrappers against the bare system lock they wrap.
 namespace {

@@ -1,10 +1,10 @@
+#include "xcommon/xvariant.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <benchmark/benchmark.h>
-
-#include "xcommon/xvariant.h"
 
 // Copying (and destroying) a text variant against the strdup and free it is built on.
 namespace {

@@ -1,11 +1,11 @@
 // Arbitrary text as a cron expression, searched from a fuzzed start. A match must be later
 // than the start, and the search from the second before it must find it again.
+#include "xcommon/cron_schedule.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include "xcommon/cron_schedule.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 8) return 0;

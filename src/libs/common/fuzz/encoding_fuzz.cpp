@@ -1,12 +1,12 @@
 // Base64 and hex decoders on arbitrary text. The first input byte sets the size of the output
 // buffer, which is allocated exactly so that AddressSanitizer catches a write past its end.
+#include "xcommon/xutils/encoding.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include "xcommon/xutils/encoding.h"
 
 #ifndef DECODER
 #error "build with -DDECODER=1 (base64), 2 (base64url) or 3 (hex)"

@@ -1,9 +1,10 @@
 // The access-token parser on arbitrary text.
+#include "xcommon/xaccesstoken.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "xcommon/xaccesstoken.h"
 #include "xcommon/xlogger.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

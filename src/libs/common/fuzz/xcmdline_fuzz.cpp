@@ -1,13 +1,13 @@
 // The option iterator over fuzzed word vectors: the input is cut into words at NUL bytes, and a
 // word of the single byte 0xFF stands for a null pointer. Every walk must end at end() within a
 // step per byte, with items that point into the words and carry a matched entry where they say.
+#include "xcommon/xcmdline.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "xcommon/xcmdline.h"
 
 namespace {
 

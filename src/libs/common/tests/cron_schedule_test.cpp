@@ -1,3 +1,5 @@
+#include "xcommon/cron_schedule.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -8,7 +10,6 @@
 
 #include "log_capture.h"
 #include "scoped_env.h"
-#include "xcommon/cron_schedule.h"
 #include "xcommon/xlogger.h"
 
 using XTime::Timestamp;

@@ -1,3 +1,5 @@
+#include "xcommon/xaccesstoken.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -6,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
-#include "xcommon/xaccesstoken.h"
 #include "xcommon/xlogger.h"
 #include "xcommon/xutils/encoding.h"
 

@@ -1,3 +1,5 @@
+#include "xcommon/xcmdline.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -7,8 +9,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include "xcommon/xcmdline.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "xcommon/xlogger.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,7 +25,6 @@
 #include "file_reader.h"
 #include "log_capture.h"
 #include "scoped_env.h"
-#include "xcommon/xlogger.h"
 #include "xcommon/xrwlock.h"
 #include "xcommon/xutils/ids.h"
 #include "xcommon/xutils/text.h"
@@ -405,7 +406,8 @@ TEST_F(LoggingConcurrency, LinesFromThreadsNeverInterleave) {
              std::string(static_cast<std::size_t>(i % 97), 'x'));
     });
   for (auto& th : threads) th.join();
-  const std::regex shape(R"(\[[^\]]+ INFO\] thread (\d) line (\d+) (x*) \(xlogger_test\.cpp:\d+\))");
+  const std::regex shape(
+      R"(\[[^\]]+ INFO\] thread (\d) line (\d+) (x*) \(xlogger_test\.cpp:\d+\))");
   std::map<int, int> next;
   const auto lines = splitLines(readFile(logPath));
   ASSERT_EQ(lines.size(), std::size_t{THREADS * LINES});

@@ -1,7 +1,8 @@
+#include "xcommon/xtime.h"
+
 #include <gtest/gtest.h>
 
 #include "fake_clock.h"
-#include "xcommon/xtime.h"
 
 using XTime::Timestamp;
 

@@ -1,3 +1,5 @@
+#include "xcommon/xvariant.h"
+
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -8,8 +10,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include "xcommon/xvariant.h"
 
 namespace {
 

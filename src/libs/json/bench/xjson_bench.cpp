@@ -1,4 +1,6 @@
 // libxjson beside raw cJSON on the three corpus files (skipped when the data is absent).
+#include "xjson/xjson.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -6,8 +8,6 @@
 
 #include <benchmark/benchmark.h>
 #include <cjson/cJSON.h>
-
-#include "xjson/xjson.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // fromJson on arbitrary text, a walk with typed reads, and both printers. Cross-checked
 // against cJSON: validity must agree, and a reparse of the compact text prints the same.
+#include "xjson/xjson.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include <cjson/cJSON.h>
-
-#include "xjson/xjson.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "xjson/xjson.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +17,6 @@
 
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
-
-#include "xjson/xjson.h"
 
 using XJson::Array;
 using XJson::Document;
