@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "internal/civil_date.h"
+#include "internal/fork_guard.h"
 #include "internal/text_scan.h"
 #include "xcommon/xlogger.h"
 
@@ -53,12 +54,38 @@ void storeInto(std::tm& out, const CivilTime& t) {
 
 }  // namespace
 
-std::time_t CronSchedule::Calendar::to_time_t(std::tm& t) { return timegm(&t); }
+// timegm holds the C library's time-zone lock while it runs.
+std::time_t CronSchedule::Calendar::to_time_t(std::tm& t) {
+  const std::lock_guard<std::mutex> lock(XInternal::libcMutex());
+  return timegm(&t);
+}
 
+// What gmtime_r gives, by arithmetic: gmtime_r takes the C library's time-zone lock, which a
+// child forked while another thread held it could never take again. Fails, as gmtime_r does,
+// when the year does not fit the broken-down time.
 bool CronSchedule::Calendar::from_timestamp(std::tm& t, const XTime::Timestamp& ts) {
   if (ts == XTime::Timestamp{}) return false;
-  const auto seconds = static_cast<std::time_t>(ts.seconds);
-  return gmtime_r(&seconds, &t) != nullptr;
+  constexpr std::int64_t DAY = 86400, HOUR = 3600, MINUTE = 60, TM_YEAR_BASE = 1900;
+  std::int64_t days = ts.seconds / DAY, second = ts.seconds % DAY;
+  if (second < 0) {
+    second += DAY;
+    --days;
+  }
+  const XInternal::CivilDate date = XInternal::civilFromDays(days);
+  const std::int64_t year = date.year - TM_YEAR_BASE;
+  if (year < std::numeric_limits<int>::min() || year > std::numeric_limits<int>::max())
+    return false;
+  t = std::tm{};
+  t.tm_year = static_cast<int>(year);
+  t.tm_mon = static_cast<int>(date.month) - 1;
+  t.tm_mday = static_cast<int>(date.day);
+  t.tm_hour = static_cast<int>(second / HOUR);
+  t.tm_min = static_cast<int>(second % HOUR / MINUTE);
+  t.tm_sec = static_cast<int>(second % MINUTE);
+  t.tm_wday = static_cast<int>(XInternal::weekday(days));
+  t.tm_yday = static_cast<int>(days - XInternal::daysFromCivil(date.year, 1, 1));
+  t.tm_zone = "GMT";
+  return true;
 }
 
 CronSchedule::Calendar::Calendar(const XTime::Timestamp& ts)

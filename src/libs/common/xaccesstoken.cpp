@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "internal/fork_guard.h"
 #include "xcommon/xlogger.h"
 #include "xcommon/xutils/encoding.h"
 
@@ -37,6 +38,7 @@ std::string shown(std::string_view text) {
 }  // namespace
 
 int XAccessToken::init() {
+  const std::lock_guard<std::mutex> lock(XInternal::libcMutex());
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   return 1;
 }
@@ -44,7 +46,10 @@ int XAccessToken::init() {
 XAccessToken::XAccessToken() = default;
 
 XAccessToken::XAccessToken(int validity, unsigned char flag) {
-  for (auto& byte : m_record) byte = static_cast<unsigned char>(std::rand() % 255);
+  {
+    const std::lock_guard<std::mutex> lock(XInternal::libcMutex());
+    for (auto& byte : m_record) byte = static_cast<unsigned char>(std::rand() % 255);
+  }
   const auto expiry =
       static_cast<std::uint64_t>(static_cast<std::int64_t>(std::time(nullptr)) + validity);
   for (int i = 0; i < 8; ++i)

@@ -18,6 +18,7 @@
 #include <fmt/color.h>
 #include <fmt/compile.h>
 
+#include "internal/fork_guard.h"
 #include "xcommon/xtime.h"
 #include "xcommon/xutils/ids.h"
 #include "xcommon/xutils/text.h"
@@ -78,7 +79,10 @@ std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level lev
   if (p.second != seconds) {
     std::tm tm{};
     const auto t = static_cast<std::time_t>(seconds);
-    localtime_r(&t, &tm);
+    {
+      const std::lock_guard<std::mutex> lock(XInternal::libcMutex());
+      localtime_r(&t, &tm);
+    }
     const auto end = fmt::format_to_n(p.date, sizeof p.date, "[{:%Y-%m-%d %H:%M:%S}.", tm);
     p.dateSize = std::min(end.size, sizeof p.date);
     p.second = seconds;
@@ -129,49 +133,6 @@ void formatLine(fmt::memory_buffer& buf, const fmt::text_style* style, std::stri
   }
   buf.push_back('\n');
 }
-
-// Every sink's mutex in the process. fork() takes them all first (in the order the sinks were
-// made) and lets go in both processes after, so no thread is inside a sink's write at the fork:
-// the child never inherits a sink mutex, or the stdio lock of a sink's stream, held by a thread
-// it does not have.
-class SinkMutexes {
- public:
-  static SinkMutexes& get() {
-    // Never destroyed: sinks are destroyed with the logger, after other statics may be gone.
-    static SinkMutexes* const all = [] {
-      auto* made = new SinkMutexes();
-      pthread_atfork(prepare, release, release);
-      return made;
-    }();
-    return *all;
-  }
-
-  void add(std::mutex* mutex) {
-    const std::lock_guard<std::mutex> lock(m_guard);
-    m_mutexes.push_back(mutex);
-  }
-  void remove(std::mutex* mutex) {
-    const std::lock_guard<std::mutex> lock(m_guard);
-    std::erase(m_mutexes, mutex);
-  }
-
- private:
-  SinkMutexes() = default;
-
-  static void prepare() {
-    SinkMutexes& all = get();
-    all.m_guard.lock();
-    for (std::mutex* mutex : all.m_mutexes) mutex->lock();
-  }
-  static void release() {
-    SinkMutexes& all = get();
-    for (auto it = all.m_mutexes.rbegin(); it != all.m_mutexes.rend(); ++it) (*it)->unlock();
-    all.m_guard.unlock();
-  }
-
-  std::mutex m_guard;  // held from the fork's prepare step to its parent or child step
-  std::vector<std::mutex*> m_mutexes;
-};
 
 // Writes a line feed first when `lineOpen` (a line left unfinished before), then `line`, in one
 // writev where the descriptor takes it all, going on after partial writes and EINTR. Returns
@@ -297,7 +258,7 @@ XLogger::Sink& XLogger::Sink::operator=(Sink&& other) noexcept {
 
 XLogger::StdOutSink::StdOutSink(FILE* out, FILE* err, FILE* sys)
     : Sink("stdout"), m_out(out), m_err(err), m_sys(sys) {
-  SinkMutexes::get().add(&m_mutex);
+  XInternal::guardFork(m_mutex);
   m_useColors = out != nullptr && isatty(fileno(out)) == 1;
   if (envSet("NO_COLOR")) m_useColors = false;
   if (envSet("FORCE_COLOR")) m_useColors = true;
@@ -305,7 +266,7 @@ XLogger::StdOutSink::StdOutSink(FILE* out, FILE* err, FILE* sys)
 
 XLogger::StdOutSink::StdOutSink(StdOutSink&& other) noexcept
     : Sink(std::move(other)), m_out(other.m_out), m_err(other.m_err), m_sys(other.m_sys) {
-  SinkMutexes::get().add(&m_mutex);
+  XInternal::guardFork(m_mutex);
 }
 
 XLogger::StdOutSink& XLogger::StdOutSink::operator=(StdOutSink&& other) noexcept {
@@ -317,7 +278,7 @@ XLogger::StdOutSink& XLogger::StdOutSink::operator=(StdOutSink&& other) noexcept
   return *this;
 }
 
-XLogger::StdOutSink::~StdOutSink() { SinkMutexes::get().remove(&m_mutex); }
+XLogger::StdOutSink::~StdOutSink() { XInternal::unguardFork(m_mutex); }
 
 bool XLogger::StdOutSink::printLine(Level level, std::string_view line) const {
   if (m_useColors) return false;
@@ -343,7 +304,7 @@ void XLogger::FileSink::closeFile(FILE* file) {
 }
 
 XLogger::FileSink::FileSink(const std::string& path) : Sink("file"), m_path(path) {
-  SinkMutexes::get().add(&m_mutex);
+  XInternal::guardFork(m_mutex);
   const int err = openLog(m_path, m_file, m_device, m_inode);
   if (err != 0) {
     try {
@@ -361,7 +322,7 @@ XLogger::FileSink::FileSink(FileSink&& other) noexcept
       m_inode(other.m_inode),
       m_nextCheck(other.m_nextCheck),
       m_lineOpen(other.m_lineOpen) {
-  SinkMutexes::get().add(&m_mutex);
+  XInternal::guardFork(m_mutex);
 }
 
 XLogger::FileSink& XLogger::FileSink::operator=(FileSink&& other) noexcept {
@@ -375,7 +336,7 @@ XLogger::FileSink& XLogger::FileSink::operator=(FileSink&& other) noexcept {
   return *this;
 }
 
-XLogger::FileSink::~FileSink() { SinkMutexes::get().remove(&m_mutex); }
+XLogger::FileSink::~FileSink() { XInternal::unguardFork(m_mutex); }
 
 void XLogger::FileSink::print(Level level, const char* file, int line, std::string_view header,
                               std::string_view message) const {

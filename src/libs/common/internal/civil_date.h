@@ -17,6 +17,25 @@ constexpr std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;  // 1..12
+  unsigned day;    // 1..31
+};
+
+// The civil date of a count of days since 1970-01-01: the inverse of daysFromCivil.
+constexpr CivilDate civilFromDays(std::int64_t days) {
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0), month,
+          doy - (153 * mp + 2) / 5 + 1};
+}
+
 constexpr bool isLeap(std::int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
 
 constexpr unsigned daysInMonth(std::int64_t y, unsigned m) {

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -241,6 +243,42 @@ TEST(CronNext, CalendarText) {
   EXPECT_EQ(cal.to_string(), "2024-02-02 00:05:07");
   EXPECT_EQ(cal.to_time(), utc(2024, 2, 2, 0, 5, 7));
   EXPECT_FALSE(CronSchedule::Calendar(Timestamp{}).valid);
+}
+
+// The broken-down time is made without the C library (whose time-zone lock a forked child may
+// find held); it must be what gmtime_r gives, to the year limit of the broken-down time.
+TEST(CronNext, CalendarReadsTimesAsGmtimeDoes) {
+  std::mt19937_64 random(7);
+  std::vector<std::int64_t> times = {1,
+                                     -2,
+                                     86399,
+                                     86400,
+                                     -86400,
+                                     -86401,
+                                     951782400,
+                                     4107542399,
+                                     -62135596800,
+                                     67767976233532799,
+                                     67767976233532800,
+                                     -67768040609740800,
+                                     -67768040609740801};
+  for (int i = 0; i < 100000; ++i)
+    times.push_back(static_cast<std::int64_t>(random() >> (i % 2 == 0 ? 24 : 4)) *
+                    (i % 3 == 0 ? -1 : 1));
+  for (const std::int64_t seconds : times) {
+    std::tm expected{}, got{};
+    const auto t = static_cast<std::time_t>(seconds);
+    const bool fits = gmtime_r(&t, &expected) != nullptr;
+    ASSERT_EQ(CronSchedule::Calendar::from_timestamp(got, {seconds, 0}), fits) << seconds;
+    if (!fits) continue;
+    ASSERT_EQ(std::tie(got.tm_year, got.tm_mon, got.tm_mday, got.tm_hour, got.tm_min, got.tm_sec,
+                       got.tm_wday, got.tm_yday, got.tm_isdst, got.tm_gmtoff),
+              std::tie(expected.tm_year, expected.tm_mon, expected.tm_mday, expected.tm_hour,
+                       expected.tm_min, expected.tm_sec, expected.tm_wday, expected.tm_yday,
+                       expected.tm_isdst, expected.tm_gmtoff))
+        << seconds;
+    ASSERT_STREQ(got.tm_zone, expected.tm_zone) << seconds;
+  }
 }
 
 // Expressions are read in UTC whatever the process's time zone.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -640,4 +641,47 @@ TEST_F(Logging, LogFileIsClosedOnExec) {
   }
   ASSERT_NE(flags, -1);
   EXPECT_NE(flags & FD_CLOEXEC, 0);
+}
+
+// A line's first local time reads the time zone under the C library's own lock. A fork while
+// one of our threads is in there must wait for it, or the child inherits the lock held and
+// hangs at its first line. Run in a fresh process (the zone is read once per process) whose zone
+// file is a FIFO that nobody writes until later.
+TEST(ForkedChildren, ForkWhileALineReadsTheTimeZone) {
+  if (const char* fifo = std::getenv("XCOMMON_TEST_TZ_FIFO")) {
+    XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>("/dev/null"), XLogger::INFO);
+    std::thread reader([] { XLOG(XLogger::INFO, "reads the zone"); });
+    std::thread writer([fifo] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      close(open(fifo, O_WRONLY));  // an empty zone file: the C library falls back to UTC
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reader waits on the FIFO
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(3);
+      XLOG(XLogger::INFO, "child");
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    reader.join();
+    writer.join();
+    _exit(WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1);
+  }
+  const std::string fifo = tempPath("tz.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(20);
+    setenv("XCOMMON_TEST_TZ_FIFO", fifo.c_str(), 1);
+    setenv("TZ", (":" + fifo).c_str(), 1);
+    const std::string filter = "--gtest_filter=ForkedChildren.ForkWhileALineReadsTheTimeZone";
+    execl("/proc/self/exe", "xcommon_tests", filter.c_str(), static_cast<char*>(nullptr));
+    _exit(2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  std::filesystem::remove(fifo);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
