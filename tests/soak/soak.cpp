@@ -104,28 +104,47 @@ bool location(std::string_view line) {
   return !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// Counts the entries of a log text and the torn ones. An entry is a header line, then any lines
-// of a multi-line message (they start with a tab), the last of which ends with the location.
-void countLines(std::string_view text, std::uint64_t& lines, std::uint64_t& torn) {
-  std::string_view last;
-  bool open = false;
-  while (!text.empty()) {
-    const std::size_t nl = text.find('\n');
-    const std::string_view line = text.substr(0, nl);
-    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
-    if (nl == std::string_view::npos) ++torn;  // an unterminated tail
-    if (open && !line.empty() && line[0] == '\t') {
-      last = line;
-      continue;
-    }
-    if (open && !location(last)) ++torn;
-    ++lines;
-    open = header(line);
-    if (!open) ++torn;
-    last = line;
+// Counts the entries of a log and the torn ones, fed a piece at a time. An entry is a header
+// line, then any lines of a multi-line message (they start with a tab), the last of which ends
+// with the location.
+class LogChecker {
+ public:
+  void feed(std::string_view text) {
+    m_partial.append(text);
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = m_partial.find('\n', start)) != std::string::npos; start = nl + 1)
+      line(std::string_view(m_partial).substr(start, nl - start));
+    m_partial.erase(0, start);
   }
-  if (open && !location(last)) ++torn;
-}
+  // Ends the log: an unterminated tail is torn.
+  void finish() {
+    if (!m_partial.empty()) {
+      ++torn;
+      line(m_partial);
+      m_partial.clear();
+    }
+    if (m_open && !location(m_last)) ++torn;
+    m_open = false;
+  }
+
+  std::uint64_t lines = 0, torn = 0;
+
+ private:
+  void line(std::string_view text) {
+    if (m_open && !text.empty() && text[0] == '\t') {
+      m_last = text;
+      return;
+    }
+    if (m_open && !location(m_last)) ++torn;
+    ++lines;
+    m_open = header(text);
+    if (!m_open) ++torn;
+    m_last = text;
+  }
+
+  std::string m_partial, m_last;
+  bool m_open = false;
+};
 
 long residentKiB() {
   std::ifstream statm("/proc/self/statm");
@@ -289,7 +308,7 @@ class Master {
   std::thread m_drain;
   std::vector<std::thread> m_loggers;
   std::atomic<bool> m_stopLogging{false};
-  std::atomic<std::uint64_t> m_pipeLines{0}, m_pipeTorn{0};
+  LogChecker m_pipeLog;  // the drain thread's until it ends
 
   pid_t m_pids[MAX_WORKERS] = {};
   Clock::time_point m_beatSeen[MAX_WORKERS];
@@ -299,7 +318,7 @@ class Master {
   std::string m_eventBuffer;
   std::mt19937_64 m_random{std::random_device{}()};
   int m_rotations = 0;
-  std::uint64_t m_fileLines = 0, m_fileTorn = 0;
+  LogChecker m_fileLog;
   std::uint64_t m_forks = 0, m_done = 0, m_killedInFlight = 0, m_lost = 0, m_hung = 0;
 };
 
@@ -311,22 +330,10 @@ void Master::startLogging() {
       std::make_unique<XLogger::StdOutSink>(m_pipeOut, m_pipeOut, m_pipeOut), XLogger::INFO);
   // Reads the pipe and checks its lines; it never logs, or a full pipe could stall a fork.
   m_drain = std::thread([this] {
-    std::string text;
     char buf[65536];
-    for (ssize_t n; (n = read(m_pipe[0], buf, sizeof buf)) > 0;) {
-      text.append(buf, static_cast<std::size_t>(n));
-      const std::size_t end = text.rfind('\n');
-      if (end == std::string::npos) continue;
-      std::uint64_t lines = 0, torn = 0;
-      countLines(std::string_view(text).substr(0, end + 1), lines, torn);
-      m_pipeLines += lines;
-      m_pipeTorn += torn;
-      text.erase(0, end + 1);
-    }
-    std::uint64_t lines = 0, torn = 0;
-    countLines(text, lines, torn);
-    m_pipeLines += lines;
-    m_pipeTorn += torn;
+    for (ssize_t n; (n = read(m_pipe[0], buf, sizeof buf)) > 0;)
+      m_pipeLog.feed({buf, static_cast<std::size_t>(n)});
+    m_pipeLog.finish();
   });
   for (int t = 0; t < 2; ++t)
     m_loggers.emplace_back([this, t] {
@@ -472,8 +479,10 @@ void Master::rotate() {
 
 void Master::checkFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  countLines(text, m_fileLines, m_fileTorn);
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0)
+    m_fileLog.feed({buf, static_cast<std::size_t>(in.gcount())});
+  m_fileLog.finish();
 }
 
 void Master::checkHeartbeats() {
@@ -574,7 +583,7 @@ int Master::run() {
   stopLogging();
   for (const auto& entry : std::filesystem::directory_iterator(m_options.dir))
     checkFile(entry.path().string());
-  const std::uint64_t torn = m_fileTorn + m_pipeTorn;
+  const std::uint64_t torn = m_fileLog.torn + m_pipeLog.torn;
   const double rss =
       warmRss > 0 ? 100.0 * static_cast<double>(endRss - warmRss) / static_cast<double>(warmRss)
                   : 0;
@@ -582,8 +591,8 @@ int Master::run() {
   fmt::print(
       "soak: {} s, {} forks, {} jobs ({} in flight at a kill), {} log lines, lost {}, torn {}, "
       "hung {}, rss {:+.1f}%\n",
-      m_options.seconds, m_forks, m_done + m_killedInFlight, m_killedInFlight, m_fileLines, m_lost,
-      torn, m_hung, rss);
+      m_options.seconds, m_forks, m_done + m_killedInFlight, m_killedInFlight, m_fileLog.lines,
+      m_lost, torn, m_hung, rss);
   return m_lost == 0 && torn == 0 && m_hung == 0 ? 0 : 1;
 }
 
