@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -134,37 +133,24 @@ void formatLine(fmt::memory_buffer& buf, const fmt::text_style* style, std::stri
   buf.push_back('\n');
 }
 
-// Writes a line feed first when `lineOpen` (a line left unfinished before), then `line`, in one
-// writev where the descriptor takes it all, going on after partial writes and EINTR. Returns
-// whether a line is left unfinished now.
-bool writeLine(int fd, std::string_view line, bool lineOpen) {
-  char feed = '\n';
-  const std::size_t prefix = lineOpen ? 1 : 0, total = prefix + line.size();
-  iovec parts[2] = {{&feed, prefix}, {const_cast<char*>(line.data()), line.size()}};
-  iovec* part = prefix == 0 ? parts + 1 : parts;
-  int count = prefix == 0 ? 1 : 2;
+// Writes all of `data`, going on after partial writes and EINTR; returns the bytes written.
+std::size_t writeAll(int fd, std::string_view data) {
   std::size_t done = 0;
-  while (done < total) {
-    // write(2) when there is one part: the kernel's iovec import costs more than the rest.
-    const ssize_t n =
-        count == 1 ? ::write(fd, part->iov_base, part->iov_len) : ::writev(fd, part, count);
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the rest of the line is dropped; logging goes on
+    if (n <= 0) break;  // the rest is dropped; logging goes on
     done += static_cast<std::size_t>(n);
-    auto left = static_cast<std::size_t>(n);
-    while (count > 0 && left >= part->iov_len) {
-      left -= part->iov_len;
-      ++part;
-      --count;
-    }
-    if (count > 0) {
-      part->iov_base = static_cast<char*>(part->iov_base) + left;
-      part->iov_len -= left;
-    }
   }
-  if (done == total) return false;
-  if (done < prefix) return lineOpen;
-  return done > prefix;
+  return done;
+}
+
+// Ends a line left unfinished before (`lineOpen`), then writes `line`, in one write(2) when the
+// descriptor takes it all. Returns whether a line is left unfinished now.
+bool writeLine(int fd, std::string_view line, bool lineOpen) {
+  if (lineOpen && writeAll(fd, "\n") != 1) return true;
+  const std::size_t written = writeAll(fd, line);
+  return written != 0 && written != line.size();
 }
 
 // Hands `line` to the stream's descriptor in one write after whatever the stream held, so that

@@ -374,15 +374,6 @@ bool addValue(cJSON* target, bool& targetOwned, cJSON* item, bool& itemOwned, bo
   return false;
 }
 
-template <typename Fn>
-void forEachChild(const cJSON* node, const Fn& fn) {
-  if (node == nullptr) return;
-  for (cJSON* child = node->child; child != nullptr; child = child->next) {
-    const Value view(child);
-    fn(view);
-  }
-}
-
 }  // namespace
 
 Element::Element(const Element& other)
@@ -502,9 +493,7 @@ Value Object::value(const char* key) const {
 
 Value Object::value(const std::string& key) const { return value(key.c_str()); }
 
-void Object::for_each(const std::function<void(const Value&)>& fn) const {
-  forEachChild(node(), fn);
-}
+void Object::for_each(const std::function<void(const Value&)>& fn) const { for_each_child(fn); }
 
 Array::Array() : Element(cJSON_CreateArray(), true) {}
 Array::~Array() = default;
@@ -525,9 +514,7 @@ Value Array::at(unsigned long index) const {
   return Value(cJSON_GetArrayItem(node(), static_cast<int>(index)));
 }
 
-void Array::for_each(const std::function<void(const Value&)>& fn) const {
-  forEachChild(node(), fn);
-}
+void Array::for_each(const std::function<void(const Value&)>& fn) const { for_each_child(fn); }
 
 Document::Document() : Element(cJSON_CreateNull(), true) {}
 Document::Document(cJSON* node) : Element(node, true) {}

@@ -199,7 +199,7 @@ class XJSON_EXPORT Document : public Element {
 };
 
 // One view, moved from child to child: its destructor is not inline, so it runs once. The next
-// link is read after each call, as the std::function form reads it.
+// link is read after each call, so children added meanwhile are seen. Both forms walk here.
 template <typename Fn>
 void Element::for_each_child(const Fn& fn) const {
   if (m_node == nullptr) return;
