@@ -1,7 +1,9 @@
-# x_install_library(<target> [REQUIRES "<pkg> <ver>"...] [PC_REQUIRES <pc-module>...]
-#                   [DESCRIPTION <text>])
+# x_install_library(<target> [REQUIRES "<pkg> <min>[...<below>]"...]
+#                   [PC_REQUIRES "<pc-module> [<op> <ver>]"...] [DESCRIPTION <text>])
 # Installs the library, its FILE_SET HEADERS, an exported CMake package <target>Config.cmake
-# with one find_dependency() per REQUIRES, and a relocatable <target>.pc. The shared object
+# with one find_dependency() per REQUIRES (with <below>, a version at or above it is refused
+# as well: not every find module takes a version range), and a
+# relocatable <target>.pc. The shared object
 # goes to the install component lib<target>1, everything for building against it to
 # lib<target>-dev, as Debian splits a library into packages.
 function(x_install_library target)
@@ -20,7 +22,24 @@ function(x_install_library target)
 
   set(X_DEPENDENCIES "")
   foreach(dep IN LISTS ARG_REQUIRES)
-    string(APPEND X_DEPENDENCIES "find_dependency(${dep})\n")
+    if(dep MATCHES "^([^ ]+) ([^ .]+[^ ]*)\\.\\.\\.<([^ ]+)$")
+      set(name ${CMAKE_MATCH_1})
+      # A package found through its own config file takes the range, so that find_package goes
+      # on to another installed version; a find module gets the lower end.
+      set(wanted ${CMAKE_MATCH_2})
+      if(${name}_DIR)
+        set(wanted "${CMAKE_MATCH_2}...<${CMAKE_MATCH_3}")
+      endif()
+      string(APPEND X_DEPENDENCIES "find_dependency(${name} ${wanted})\n"
+        "if(${name}_VERSION VERSION_GREATER_EQUAL ${CMAKE_MATCH_3})\n"
+        "  set(${target}_FOUND FALSE)\n"
+        "  set(${target}_NOT_FOUND_MESSAGE \"${target} was built with ${name} ${CMAKE_MATCH_2} and "
+        "needs a version below ${CMAKE_MATCH_3}; found \${${name}_VERSION}\")\n"
+        "  return()\n"
+        "endif()\n")
+    else()
+      string(APPEND X_DEPENDENCIES "find_dependency(${dep})\n")
+    endif()
   endforeach()
   set(X_TARGET ${target})
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/config.cmake.in

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Every test: the suite in release and under AddressSanitizer + UndefinedBehaviorSanitizer, and
-# the concurrent tests under ThreadSanitizer. Ends with ctest's summary of the asan run.
+# Every test: the suite in release (g++ and clang++) and under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and the concurrent tests under ThreadSanitizer. Ends with ctest's
+# summary of the asan run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 scripts/install_deps.sh
 
-for preset in release tsan asan; do
+for preset in release clang tsan asan; do
   echo "=== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
 ctest --preset release
+ctest --preset clang
 ctest --preset tsan
 ctest --preset asan

@@ -199,7 +199,7 @@ int openLog(const std::string& path, std::unique_ptr<FILE, void (*)(FILE*)>& fil
             std::uint64_t& device, std::uint64_t& inode) {
   FILE* const opened = std::fopen(path.c_str(), "ae");
   if (opened == nullptr) return errno;
-  struct stat st {};
+  struct stat st = {};
   if (fstat(fileno(opened), &st) == 0) {
     device = st.st_dev;
     inode = st.st_ino;
@@ -210,7 +210,7 @@ int openLog(const std::string& path, std::unique_ptr<FILE, void (*)(FILE*)>& fil
 
 // Whether `path` no longer names the file of `device` and `inode`: renamed away or deleted.
 bool pathMoved(const std::string& path, std::uint64_t device, std::uint64_t inode) {
-  struct stat st {};
+  struct stat st = {};
   return ::stat(path.c_str(), &st) != 0 || st.st_dev != device || st.st_ino != inode;
 }
 
@@ -224,22 +224,20 @@ bool XLogger::Sink::printLine(Level, std::string_view) const { return false; }
 
 bool XLogger::Sink::reopen() { return valid(); }
 
-XLogger::Sink::Sink(Sink&& other) noexcept
-    : m_useColors(other.m_useColors),
-      m_verbosity(other.m_verbosity.exchange(SYSTEM, std::memory_order_relaxed)),
-      m_name(std::move(other.m_name)) {
-  other.m_name.clear();
-}
+XLogger::Sink::Sink(Sink&& other) noexcept { takeBase(other); }
 
 XLogger::Sink& XLogger::Sink::operator=(Sink&& other) noexcept {
-  if (this != &other) {
-    m_useColors = other.m_useColors;
-    m_verbosity.store(other.m_verbosity.exchange(SYSTEM, std::memory_order_relaxed),
-                      std::memory_order_relaxed);
-    m_name = std::move(other.m_name);
-    other.m_name.clear();
-  }
+  takeBase(other);
   return *this;
+}
+
+void XLogger::Sink::takeBase(Sink& other) noexcept {
+  if (this == &other) return;
+  m_useColors = other.m_useColors;
+  m_verbosity.store(other.m_verbosity.exchange(SYSTEM, std::memory_order_relaxed),
+                    std::memory_order_relaxed);
+  m_name.swap(other.m_name);
+  other.m_name.clear();
 }
 
 XLogger::StdOutSink::StdOutSink(FILE* out, FILE* err, FILE* sys)
@@ -251,13 +249,14 @@ XLogger::StdOutSink::StdOutSink(FILE* out, FILE* err, FILE* sys)
 }
 
 XLogger::StdOutSink::StdOutSink(StdOutSink&& other) noexcept
-    : Sink(std::move(other)), m_out(other.m_out), m_err(other.m_err), m_sys(other.m_sys) {
+    : m_out(other.m_out), m_err(other.m_err), m_sys(other.m_sys) {
+  takeBase(other);
   XInternal::guardFork(m_mutex);
 }
 
 XLogger::StdOutSink& XLogger::StdOutSink::operator=(StdOutSink&& other) noexcept {
-  Sink::operator=(std::move(other));  // moves only the base part
-  m_out = other.m_out;                // NOLINT(bugprone-use-after-move)
+  takeBase(other);
+  m_out = other.m_out;
   m_err = other.m_err;
   m_sys = other.m_sys;
   m_unfinished = 0;
@@ -301,19 +300,19 @@ XLogger::FileSink::FileSink(const std::string& path) : Sink("file"), m_path(path
 }
 
 XLogger::FileSink::FileSink(FileSink&& other) noexcept
-    : Sink(std::move(other)),
-      m_file(std::move(other.m_file)),
+    : m_file(std::move(other.m_file)),
       m_path(std::move(other.m_path)),
       m_device(other.m_device),
       m_inode(other.m_inode),
       m_nextCheck(other.m_nextCheck),
       m_lineOpen(other.m_lineOpen) {
+  takeBase(other);
   XInternal::guardFork(m_mutex);
 }
 
 XLogger::FileSink& XLogger::FileSink::operator=(FileSink&& other) noexcept {
-  Sink::operator=(std::move(other));  // moves only the base part
-  m_file = std::move(other.m_file);   // NOLINT(bugprone-use-after-move)
+  takeBase(other);
+  m_file = std::move(other.m_file);
   m_path = std::move(other.m_path);
   m_device = other.m_device;
   m_inode = other.m_inode;

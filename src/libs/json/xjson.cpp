@@ -172,7 +172,7 @@ class Text {
 // The letter after the backslash for each byte cJSON escapes ('u': \u00XX), else 0.
 constexpr std::array<char, 256> ESCAPES = [] {
   std::array<char, 256> escapes{};
-  for (int c = 0; c < 32; ++c) escapes[c] = 'u';
+  for (std::size_t c = 0; c < 32; ++c) escapes[c] = 'u';
   escapes['\b'] = 'b';
   escapes['\f'] = 'f';
   escapes['\n'] = 'n';

@@ -28,21 +28,21 @@ void BM_OpenSslEncodeBlock(benchmark::State& state) {
     benchmark::DoNotOptimize(EVP_EncodeBlock(out.data(),
                                              reinterpret_cast<const unsigned char*>(in.data()),
                                              static_cast<int>(in.size())));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(in.size()));
 }
 BENCHMARK(BM_OpenSslEncodeBlock);
 
 void BM_Base64Encode(benchmark::State& state) {
   const std::string& in = randomBytes();
   for (auto _ : state) benchmark::DoNotOptimize(XUtils::base64Encode(in.data(), in.size()));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(in.size()));
 }
 BENCHMARK(BM_Base64Encode);
 
 void BM_Base64urlEncode(benchmark::State& state) {
   const std::string& in = randomBytes();
   for (auto _ : state) benchmark::DoNotOptimize(XUtils::base64urlEncode(in.data(), in.size()));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(in.size()));
 }
 BENCHMARK(BM_Base64urlEncode);
 
@@ -54,7 +54,7 @@ void BM_OpenSslDecodeBlock(benchmark::State& state) {
     benchmark::DoNotOptimize(EVP_DecodeBlock(out.data(),
                                              reinterpret_cast<const unsigned char*>(text.data()),
                                              static_cast<int>(text.size())));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_OpenSslDecodeBlock);
 
@@ -63,7 +63,7 @@ void BM_Base64Decode(benchmark::State& state) {
   std::vector<unsigned char> out(MIB);
   for (auto _ : state)
     benchmark::DoNotOptimize(XUtils::base64Decode(text.c_str(), out.data(), out.size()));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_Base64Decode);
 
@@ -72,14 +72,14 @@ void BM_Base64urlDecode(benchmark::State& state) {
   std::vector<unsigned char> out(MIB);
   for (auto _ : state)
     benchmark::DoNotOptimize(XUtils::base64urlDecode(text.c_str(), out.data(), out.size()));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_Base64urlDecode);
 
 void BM_ToHexStr(benchmark::State& state) {
   const std::string& in = randomBytes();
   for (auto _ : state) benchmark::DoNotOptimize(XUtils::toHexStr(in.data(), in.size()));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(in.size()));
 }
 BENCHMARK(BM_ToHexStr);
 
@@ -88,7 +88,7 @@ void BM_FromHexStr(benchmark::State& state) {
   std::vector<unsigned char> out(MIB);
   for (auto _ : state)
     benchmark::DoNotOptimize(XUtils::fromHexStr(std::string_view(text), out.data(), out.size()));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_FromHexStr);
 

@@ -30,7 +30,7 @@ void BM_CopyLoop(benchmark::State& state) {
     for (char c : line) out.push_back(c);
     benchmark::DoNotOptimize(out);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(line.size()));
 }
 BENCHMARK(BM_CopyLoop);
 
@@ -40,7 +40,7 @@ void BM_CmdLineSplit(benchmark::State& state) {
     XUtils::CmdLine cl(line);
     benchmark::DoNotOptimize(cl);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(line.size()));
 }
 BENCHMARK(BM_CmdLineSplit);
 

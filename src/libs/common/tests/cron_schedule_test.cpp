@@ -439,7 +439,8 @@ TEST(CronNext, AgreesWithABruteForceScan) {
     // Starts across leap years and year ends, 1999 to 2105.
     std::int64_t start = 915148800 + static_cast<std::int64_t>(rng() % 3345000000u);
     if (rng() % 4 == 0)
-      start = utc(2000 + static_cast<int>(rng() % 100), 12, 31, 23, 59, 59).seconds - rng() % 5;
+      start = utc(2000 + static_cast<int>(rng() % 100), 12, 31, 23, 59, 59).seconds -
+              static_cast<std::int64_t>(rng() % 5);
     for (int k = 0; k < 3; ++k) {
       const Timestamp expected = bruteForce(o, start);
       const Timestamp got = s.next({start, static_cast<std::int32_t>(rng() % 1000000000)});

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 TEST(CachedIdsConcurrency, ThreadsHaveTheirOwnTidAndShareThePid) {
-  constexpr int THREADS = 8;
+  constexpr std::size_t THREADS = 8;
   std::vector<std::uint64_t> tids(THREADS), kernelTids(THREADS);
   std::vector<int> pids(THREADS);
   std::vector<std::thread> threads;
-  for (int i = 0; i < THREADS; ++i) {
+  for (std::size_t i = 0; i < THREADS; ++i) {
     threads.emplace_back([&, i] {
       tids[i] = XUtils::get_tid();
       pids[i] = XUtils::get_pid();
@@ -26,10 +26,10 @@ TEST(CachedIdsConcurrency, ThreadsHaveTheirOwnTidAndShareThePid) {
     });
   }
   for (auto& t : threads) t.join();
-  for (int i = 0; i < THREADS; ++i) {
+  for (std::size_t i = 0; i < THREADS; ++i) {
     EXPECT_EQ(tids[i], kernelTids[i]);
     EXPECT_EQ(pids[i], getpid());
-    for (int j = 0; j < i; ++j) EXPECT_NE(tids[i], tids[j]);
+    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(tids[i], tids[j]);
   }
   EXPECT_NE(XUtils::get_tid(), tids[0]);
 }

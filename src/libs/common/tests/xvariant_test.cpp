@@ -20,6 +20,10 @@ struct Case {
   int group;  // variants of one group are equal, of different groups not; -1 equals nothing
 };
 
+XVariant timeVariant(std::int64_t seconds, std::int32_t nanoseconds) {
+  return XVariant(XTime::Timestamp{seconds, nanoseconds});
+}
+
 std::vector<Case> cases() {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   return {
@@ -50,45 +54,14 @@ std::vector<Case> cases() {
       {"json prefix", [] { return XVariant::createJson("{\"a\":1}xyz", 7); }, "{\"a\":1}", 20},
       {"string of json", [] { return XVariant("{\"a\":1}"); }, "\"{\"a\":1}\"", 21},
       {"json null", [] { return XVariant::createJson(nullptr); }, "<NULL>", 22},
-      {"time 5000ns",
-       [] {
-         return XVariant(XTime::Timestamp{12, 5000});
-       },
-       "12.000005", 23},
-      {"time 499ns",
-       [] {
-         return XVariant(XTime::Timestamp{12, 499});
-       },
-       "12.000000", 24},
-      {"time 500ns",
-       [] {
-         return XVariant(XTime::Timestamp{12, 500});
-       },
-       "12.000001", 25},
-      {"time 1499ns",
-       [] {
-         return XVariant(XTime::Timestamp{12, 1499});
-       },
-       "12.000001", 26},
-      {"time 1500ns",
-       [] {
-         return XVariant(XTime::Timestamp{12, 1500});
-       },
-       "12.000002", 27},
-      {"time carry",
-       [] {
-         return XVariant(XTime::Timestamp{12, 999999600});
-       },
-       "13.000000", 28},
-      {"time 13s",
-       [] {
-         return XVariant(XTime::Timestamp{13, 0});
-       },
-       "13.000000", 29},
-      {"time max carry",
-       [] {
-         return XVariant(XTime::Timestamp{INT64_MAX, 999999999});
-       },
+      {"time 5000ns", [] { return timeVariant(12, 5000); }, "12.000005", 23},
+      {"time 499ns", [] { return timeVariant(12, 499); }, "12.000000", 24},
+      {"time 500ns", [] { return timeVariant(12, 500); }, "12.000001", 25},
+      {"time 1499ns", [] { return timeVariant(12, 1499); }, "12.000001", 26},
+      {"time 1500ns", [] { return timeVariant(12, 1500); }, "12.000002", 27},
+      {"time carry", [] { return timeVariant(12, 999999600); }, "13.000000", 28},
+      {"time 13s", [] { return timeVariant(13, 0); }, "13.000000", 29},
+      {"time max carry", [] { return timeVariant(INT64_MAX, 999999999); },
        "9223372036854775808.000000", 30},
   };
 }

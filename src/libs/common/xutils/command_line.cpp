@@ -20,7 +20,7 @@ constexpr bool isEscapable(char c) { return c == ' ' || c == '\\' || c == '"' ||
 // the per-byte test to one load on the hot loops.
 constexpr auto SPECIAL = [] {
   std::array<bool, 256> table{};
-  for (unsigned char c : {' ', '\'', '"', '\\'}) table[c] = true;
+  for (const char c : {' ', '\'', '"', '\\'}) table[static_cast<unsigned char>(c)] = true;
   return table;
 }();
 

@@ -13,8 +13,8 @@ constexpr std::uint8_t INVALID = 0xFF;
 constexpr std::array<std::uint8_t, 256> hexValues() {
   std::array<std::uint8_t, 256> t{};
   for (auto& v : t) v = INVALID;
-  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<std::uint8_t>(c);
-  for (int c = 0; c < 6; ++c) {
+  for (unsigned c = 0; c < 10; ++c) t['0' + c] = static_cast<std::uint8_t>(c);
+  for (unsigned c = 0; c < 6; ++c) {
     t['a' + c] = static_cast<std::uint8_t>(10 + c);
     t['A' + c] = static_cast<std::uint8_t>(10 + c);
   }
@@ -29,7 +29,7 @@ struct HexPairTable {
 };
 constexpr HexPairTable hexPairValues() {
   HexPairTable t{};
-  for (int i = 0; i < 65536; ++i) {
+  for (unsigned i = 0; i < 65536; ++i) {
     const std::uint8_t hi = HEX_VALUES[i & 0xFF], lo = HEX_VALUES[i >> 8];
     t.value[i] = hi < 16 && lo < 16 ? static_cast<std::int16_t>((hi << 4) | lo) : std::int16_t{-1};
   }
@@ -41,7 +41,7 @@ constexpr HexPairTable HEX_PAIR_VALUES = hexPairValues();
 constexpr std::array<std::array<char, 2>, 256> hexPairs() {
   constexpr char digits[] = "0123456789abcdef";
   std::array<std::array<char, 2>, 256> t{};
-  for (int b = 0; b < 256; ++b) t[b] = {digits[b >> 4], digits[b & 15]};
+  for (unsigned b = 0; b < 256; ++b) t[b] = {digits[b >> 4], digits[b & 15]};
   return t;
 }
 constexpr auto HEX_PAIRS = hexPairs();

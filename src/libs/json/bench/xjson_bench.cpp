@@ -90,12 +90,12 @@ void BM_CjsonParse(benchmark::State& state, const std::string& text) {
     benchmark::DoNotOptimize(n);
     cJSON_Delete(n);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
 void BM_FromJson(benchmark::State& state, const std::string& text) {
   for (auto _ : state) benchmark::DoNotOptimize(XJson::Document::fromJson(text));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
 void BM_CjsonPrint(benchmark::State& state, const std::string& text, bool formatted) {

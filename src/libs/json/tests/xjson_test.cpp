@@ -267,7 +267,8 @@ TEST(JsonOwnership, CopiesAreDeepAndIndependent) {
 
   Document assigned;
   assigned = first;
-  assigned = assigned;  // self-assignment keeps it
+  Document& same = assigned;
+  assigned = same;  // self-assignment keeps it
   EXPECT_EQ(compact(assigned), compact(first));
   Value fromInvalid = Value(static_cast<const char*>(nullptr));
   Value copyOfInvalid(fromInvalid);

@@ -29,7 +29,8 @@ std::string bytes(const pb::MessageLite& m) {
 std::string hex(const std::string& s) {
   static const char* digits = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : s) {
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
     if (!out.empty()) out += ' ';
     out += digits[c >> 4];
     out += digits[c & 15];
@@ -299,7 +300,7 @@ TEST(MessageSchema, FilesPackagesAndImports) {
     EXPECT_TRUE(f.file->options().cc_enable_arenas());
     ASSERT_EQ(f.file->dependency_count(), static_cast<int>(f.imports.size()));
     for (int i = 0; i < f.file->dependency_count(); ++i)
-      EXPECT_EQ(f.file->dependency(i)->name(), f.imports[i]);
+      EXPECT_EQ(f.file->dependency(i)->name(), f.imports[static_cast<std::size_t>(i)]);
     EXPECT_EQ(f.file->message_type_count(), f.messages);
   }
   EXPECT_EQ(vireo::Function::descriptor()->index(), 0);

@@ -67,6 +67,11 @@ class XCOMMON_EXPORT XLogger {
     const std::string& name() const { return m_name; }
 
    protected:
+    Sink() = default;
+    // The base part of a move: takes name and verbosity and copies the colour flag, from a
+    // source whose derived part the caller reads afterwards.
+    void takeBase(Sink& other) noexcept;
+
     bool m_useColors = false;
 
    private:

@@ -3,7 +3,6 @@
 // A small tagged value (nothing, null, bool, integers, double, text, JSON text, time) that
 // compares itself with another and prints itself for logs. One thread at a time per object.
 
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -54,9 +53,8 @@ class XCOMMON_EXPORT XVariant {
   // At most `length` bytes, stopping early at a NUL byte (strndup).
   XVariant(const char* text, unsigned long length);
   // Any other pointer would otherwise quietly become a Type::Bool.
-  template <typename T>
-  requires(!std::same_as<std::remove_cv_t<T>, char>) XVariant(T*)
-  = delete;
+  template <typename T, typename = std::enable_if_t<!std::is_same_v<std::remove_cv_t<T>, char>>>
+  XVariant(T*) = delete;
 
   // As the text constructors, of kind Type::Json; the text is not validated.
   static XVariant createJson(const char* text);

@@ -8,7 +8,7 @@
 
 #include "xjson/xjson_export.h"
 
-struct cJSON;
+struct cJSON;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace XInternal {
 // A node's links, read inline by the template for_each without cJSON's header: the offsets of
@@ -17,7 +17,8 @@ constexpr std::size_t CJSON_NEXT = 0;
 constexpr std::size_t CJSON_CHILD = 2 * sizeof(void*);
 inline cJSON* cjsonLink(const cJSON* node, std::size_t offset) {
   void* linked = nullptr;
-  std::memcpy(&linked, reinterpret_cast<const char*>(node) + offset, sizeof linked);
+  std::memcpy(static_cast<void*>(&linked), reinterpret_cast<const char*>(node) + offset,
+              sizeof linked);
   return static_cast<cJSON*>(linked);
 }
 }  // namespace XInternal
