@@ -1,6 +1,7 @@
 // A pre-fork worker host under load and faults: a master that logs, rotates its log, hands jobs
-// to forked workers of several threads through shared memory and a shared lock, kills and
-// replaces workers, and checks at the end that no job, line or process was lost, torn or hung.
+// to forked workers of several threads through shared memory and a robust shared lock, kills
+// workers with SIGKILL at random instants and replaces them, and checks at the end that no job,
+// line or process was lost, torn or hung.
 //
 //   soak [--seconds S] [--workers W] [--threads T] [--dir DIR]
 #include <fcntl.h>
@@ -21,7 +22,6 @@
 #include <map>
 #include <new>
 #include <random>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,21 +56,49 @@ struct Job {
   char text[JOB_TEXT];
 };
 
-// One worker's place: the master sets `die`, the worker beats and names its jobs in flight.
+// One worker's place: the worker beats and names its jobs in flight.
 struct Slot {
-  std::atomic<bool> die;
   std::atomic<std::uint64_t> heartbeat;
   std::atomic<std::uint64_t> inFlight[MAX_THREADS];
 };
 
-// Shared with every worker; `head` and `tail` change only under the shared write lock.
+// Shared with every worker; the ring and the records of jobs in flight change only under the
+// shared write lock. A job is at the ring's head or recorded in flight, never both: a writer
+// killed between recording a job and moving the head breaks that, and leaves the lock
+// inconsistent until the next writer repairs it.
 struct Shared {
-  std::uint64_t head;
-  std::uint64_t tail;
+  std::atomic<std::uint64_t> head;
+  std::atomic<std::uint64_t> tail;
   Job ring[RING];
   Slot slots[MAX_WORKERS];
   std::atomic<bool> quit;
+  std::atomic<std::uint64_t> repairs;
 };
+
+// A record of the job at the ring's head was made by a writer killed before it moved the head:
+// the job was not taken, so the record goes.
+void repair(Shared& shared) {
+  const std::uint64_t head = shared.head.load();
+  if (head != shared.tail.load()) {
+    const std::uint64_t id = shared.ring[head % RING].id;
+    for (Slot& slot : shared.slots)
+      for (auto& flight : slot.inFlight) {
+        std::uint64_t expected = id;
+        flight.compare_exchange_strong(expected, 0);
+      }
+  }
+  ++shared.repairs;
+}
+
+// The write lock, with the shared state repaired first when a writer died holding it.
+bool lockForWrite(XRobustSharedReadWriteLock& lock, Shared& shared) {
+  if (!lock.lock_for_write()) return false;
+  if (!lock.is_consistent()) {
+    repair(shared);
+    lock.mark_consistent();
+  }
+  return true;
+}
 
 // What the master expects back for an issued job.
 struct Expected {
@@ -166,7 +194,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 
 class Worker {
  public:
-  Worker(Shared& shared, XSharedReadWriteLock& lock, int slot, int threads, int events)
+  Worker(Shared& shared, XRobustSharedReadWriteLock& lock, int slot, int threads, int events)
       : m_shared(shared),
         m_lock(lock),
         m_slot(shared.slots[slot]),
@@ -185,7 +213,6 @@ class Worker {
   void loop(int t) {
     for (;;) {
       m_slot.heartbeat.fetch_add(1, std::memory_order_relaxed);
-      if (m_slot.die.load()) dieNow();
       Job job{};
       if (!take(t, job)) {
         if (m_shared.quit.load() && queueEmpty()) return;
@@ -196,60 +223,40 @@ class Worker {
     }
   }
 
-  // The gate: threads hold it around their use of the shared lock and their log lines, so a
-  // worker that dies takes it first and never leaves the shared lock held.
-  [[noreturn]] void dieNow() {
-    m_gate.lock();
-    XLOG(XLogger::INFO, "worker dies");
-    raise(SIGKILL);
-    std::abort();
-  }
-
   bool queueEmpty() {
-    const std::shared_lock<std::shared_mutex> gate(m_gate);
     if (!m_lock.lock_for_read()) return true;
     const bool empty = m_shared.head == m_shared.tail;
     m_lock.unlock();
     return empty;
   }
 
+  // The job is recorded in flight before the head moves past it (see repair()).
   bool take(int t, Job& job) {
-    const std::shared_lock<std::shared_mutex> gate(m_gate);
-    if (!m_lock.lock_for_write()) {
+    if (!lockForWrite(m_lock, m_shared)) {
       XLOG(XLogger::ERROR, "lock: {}", m_lock.error());
       return false;
     }
-    const bool some = m_shared.head != m_shared.tail;
+    const std::uint64_t head = m_shared.head.load();
+    const bool some = head != m_shared.tail.load();
     if (some) {
-      job = m_shared.ring[m_shared.head % RING];
-      ++m_shared.head;
+      job = m_shared.ring[head % RING];
       m_slot.inFlight[t].store(job.id);
+      m_shared.head.store(head + 1);
     }
     m_lock.unlock();
     if (some) XLOG(XLogger::INFO, "took job {}", job.id);
     return some;
   }
 
-  // Each step under the gate on its own, so that a kill can fall between them.
   void process(int t, const Job& job) {
-    XJson::Document doc;
-    bool tokenOk = false;
-    {
-      const std::shared_lock<std::shared_mutex> gate(m_gate);
-      doc = XJson::Document::fromJson(std::string(job.text, job.size));
-      const std::string token = doc.object().value("token").to_string();
-      tokenOk = XAccessToken(token.c_str(), token.size()).is_valid();
-      XLOG(XLogger::INFO, "job {} token {}", job.id, tokenOk ? "ok" : "rejected");
-    }
-    XTime::Timestamp next{};
-    {
-      const std::shared_lock<std::shared_mutex> gate(m_gate);
-      CronSchedule schedule(doc.object().value("cron").to_string());
-      const auto from = static_cast<std::int64_t>(doc.object().value("from").to_number());
-      next = schedule.next({from, 0});
-      XLOG(XLogger::INFO, "job {} next {}", job.id, next.seconds);
-    }
-    const std::shared_lock<std::shared_mutex> gate(m_gate);
+    const XJson::Document doc = XJson::Document::fromJson(std::string(job.text, job.size));
+    const std::string token = doc.object().value("token").to_string();
+    const bool tokenOk = XAccessToken(token.c_str(), token.size()).is_valid();
+    XLOG(XLogger::INFO, "job {} token {}", job.id, tokenOk ? "ok" : "rejected");
+    CronSchedule schedule(doc.object().value("cron").to_string());
+    const auto from = static_cast<std::int64_t>(doc.object().value("from").to_number());
+    const XTime::Timestamp next = schedule.next({from, 0});
+    XLOG(XLogger::INFO, "job {} next {}", job.id, next.seconds);
     Event event;
     event.set_event_type(Event::CustomEvent);
     event.set_rule_name(std::to_string(job.id));
@@ -266,11 +273,10 @@ class Worker {
   }
 
   Shared& m_shared;
-  XSharedReadWriteLock& m_lock;
+  XRobustSharedReadWriteLock& m_lock;
   Slot& m_slot;
   int m_threads;
   int m_events;
-  std::shared_mutex m_gate;
 };
 
 class Master {
@@ -291,6 +297,8 @@ class Master {
   void readEvents(bool drain);
   void onEvent(const std::string& wire);
   void reap();
+  void killWorker(int slot);
+  void reaped(int slot, int status);
   void rotate();
   void checkHeartbeats();
   void finish();
@@ -299,7 +307,7 @@ class Master {
 
   const Options& m_options;
   XSharedMem m_memory;
-  XSharedReadWriteLock m_lock;
+  XRobustSharedReadWriteLock m_lock;
   Shared* m_shared = nullptr;
   std::string m_logPath;
   int m_events[2] = {-1, -1};
@@ -319,7 +327,7 @@ class Master {
   std::mt19937_64 m_random{std::random_device{}()};
   int m_rotations = 0;
   LogChecker m_fileLog;
-  std::uint64_t m_forks = 0, m_done = 0, m_killedInFlight = 0, m_lost = 0, m_hung = 0;
+  std::uint64_t m_forks = 0, m_kills = 0, m_done = 0, m_killedInFlight = 0, m_lost = 0, m_hung = 0;
 };
 
 void Master::startLogging() {
@@ -356,7 +364,6 @@ void Master::stopLogging() {
 // Forks the worker of `slot` while the master's threads go on logging.
 void Master::fork(int slot) {
   Slot& s = m_shared->slots[slot];
-  s.die = false;
   for (auto& id : s.inFlight) id = 0;
   const pid_t pid = ::fork();
   if (pid < 0) std::abort();
@@ -373,7 +380,7 @@ void Master::fork(int slot) {
 
 // Keeps the ring full of jobs; one in sixteen carries a token that was never issued.
 void Master::issue() {
-  if (!m_lock.lock_for_write()) return;
+  if (!lockForWrite(m_lock, *m_shared)) return;
   while (m_shared->tail - m_shared->head < RING && !m_shared->quit) {
     const std::uint64_t id = m_nextId++;
     const char* cron = CRONS[m_random() % std::size(CRONS)];
@@ -396,7 +403,7 @@ void Master::issue() {
     std::memcpy(job.text, text.data(), std::min(text.size(), JOB_TEXT));
     CronSchedule schedule(cron);
     m_outstanding[id] = {schedule.next({from, 0}).seconds, tokenOk, payload};
-    ++m_shared->tail;
+    m_shared->tail.store(m_shared->tail.load() + 1);
   }
   m_lock.unlock();
 }
@@ -444,25 +451,41 @@ void Master::readEvents(bool drain) {
   m_eventBuffer.erase(0, at);
 }
 
-// A killed worker's jobs in flight are counted apart (unless their events already came), and
-// a replacement takes its place.
+// Every worker that has ended is handled by reaped().
 void Master::reap() {
   for (int slot = 0; slot < m_options.workers; ++slot) {
     int status = 0;
-    if (m_pids[slot] == 0 || waitpid(m_pids[slot], &status, WNOHANG) != m_pids[slot]) continue;
-    m_pids[slot] = 0;
-    readEvents(true);  // every frame the dead worker wrote is in the pipe by now
-    for (auto& flight : m_shared->slots[slot].inFlight) {
-      const std::uint64_t id = flight.exchange(0);
-      if (id != 0 && m_outstanding.erase(id) == 1) ++m_killedInFlight;
-    }
-    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    if (!killed && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-      fmt::print(stderr, "soak: worker {} ended with status {}\n", slot, status);
-      ++m_lost;
-    }
-    if (!m_shared->quit) fork(slot);
+    if (m_pids[slot] != 0 && waitpid(m_pids[slot], &status, WNOHANG) == m_pids[slot])
+      reaped(slot, status);
   }
+}
+
+// SIGKILL at whatever the worker's threads are doing, then its replacement.
+void Master::killWorker(int slot) {
+  int status = 0;
+  if (m_pids[slot] == 0 || kill(m_pids[slot], SIGKILL) != 0) return;
+  ++m_kills;
+  if (waitpid(m_pids[slot], &status, 0) == m_pids[slot]) reaped(slot, status);
+}
+
+// A killed worker's jobs in flight are counted apart (unless their events already came), and
+// a replacement takes its place. Its records are read under the write lock, after the repair of
+// what it may have left half done.
+void Master::reaped(int slot, int status) {
+  m_pids[slot] = 0;
+  readEvents(true);  // every frame the dead worker wrote is in the pipe by now
+  if (!lockForWrite(m_lock, *m_shared)) std::abort();
+  for (auto& flight : m_shared->slots[slot].inFlight) {
+    const std::uint64_t id = flight.exchange(0);
+    if (id != 0 && m_outstanding.erase(id) == 1) ++m_killedInFlight;
+  }
+  m_lock.unlock();
+  const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  if (!killed && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    fmt::print(stderr, "soak: worker {} ended with status {}\n", slot, status);
+    ++m_lost;
+  }
+  if (!m_shared->quit) fork(slot);
 }
 
 // Renames the log away as logrotate does. Two rotations later every process has moved off a
@@ -527,8 +550,8 @@ void Master::finish() {
   m_lost += m_outstanding.size();
 }
 
-// The main loop: jobs in, events out, a rotation every three seconds and a worker told to die
-// every second and a half. Returns the resident memory after warm-up.
+// The main loop: jobs in, events out, a rotation every three seconds and a worker killed at a
+// random instant every second and a half on average. Returns the resident memory after warm-up.
 long Master::loop() {
   const auto start = Clock::now(), end = start + std::chrono::seconds(m_options.seconds);
   const auto warm = start + std::chrono::seconds(std::min(10, m_options.seconds / 4 + 1));
@@ -536,7 +559,6 @@ long Master::loop() {
   auto nextKill = start + std::chrono::seconds(2);
   auto nextCheck = start + std::chrono::seconds(1);
   long warmRss = 0;
-  int victim = 0;
   while (Clock::now() < end) {
     issue();
     readEvents(false);
@@ -547,9 +569,8 @@ long Master::loop() {
       nextRotation = now + std::chrono::seconds(3);
     }
     if (now >= nextKill) {
-      m_shared->slots[victim].die = true;
-      victim = (victim + 1) % m_options.workers;
-      nextKill = now + std::chrono::milliseconds(1500);
+      killWorker(static_cast<int>(m_random() % static_cast<unsigned>(m_options.workers)));
+      nextKill = now + std::chrono::microseconds(m_random() % 3000000);
     }
     if (now >= nextCheck) {
       reap();
@@ -589,10 +610,10 @@ int Master::run() {
                   : 0;
   if (rss > 10) fmt::print("soak: resident memory grew {:.1f}% after warm-up\n", rss);
   fmt::print(
-      "soak: {} s, {} forks, {} jobs ({} in flight at a kill), {} log lines, lost {}, torn {}, "
-      "hung {}, rss {:+.1f}%\n",
-      m_options.seconds, m_forks, m_done + m_killedInFlight, m_killedInFlight, m_fileLog.lines,
-      m_lost, torn, m_hung, rss);
+      "soak: {} s, {} forks, {} kills, {} dead holders, {} repairs, {} jobs ({} in flight at a "
+      "kill), {} log lines, lost {}, torn {}, hung {}, rss {:+.1f}%\n",
+      m_options.seconds, m_forks, m_kills, m_lock.dead_holders(), m_shared->repairs.load(),
+      m_done + m_killedInFlight, m_killedInFlight, m_fileLog.lines, m_lost, torn, m_hung, rss);
   return m_lost == 0 && torn == 0 && m_hung == 0 ? 0 : 1;
 }
 
