@@ -1,5 +1,6 @@
 #include "xcommon/xlogger.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <system_error>
 #include <vector>
 
 #include <fmt/chrono.h>
@@ -101,6 +101,17 @@ void append(fmt::memory_buffer& buf, std::string_view text) {
   buf.append(text.data(), text.data() + text.size());
 }
 
+// The header of a line at `level` logged now, with its trailing space.
+void appendHeader(fmt::memory_buffer& buf, XLogger::Level level) {
+  XTime::Timestamp t = XTime::now();
+  int millis = t.nanoseconds / 1000000 + (t.nanoseconds % 1000000 > 499999 ? 1 : 0);
+  if (millis >= 1000) {  // 999.5 ms and up carry into the next second
+    ++t.seconds;
+    millis -= 1000;
+  }
+  append(buf, lineHeader(t.seconds, millis, level));
+}
+
 // " (name:line)" with one resize and plain copies: this runs on every plain line.
 void appendLocation(fmt::memory_buffer& buf, const char* name, int line) {
   const fmt::format_int number(line);
@@ -133,24 +144,36 @@ void formatLine(fmt::memory_buffer& buf, const fmt::text_style* style, std::stri
   buf.push_back('\n');
 }
 
-// Writes all of `data`, going on after partial writes and EINTR; returns the bytes written.
-std::size_t writeAll(int fd, std::string_view data) {
+// What a write achieved: the bytes written and, when that is short, the error that stopped it.
+struct Written {
+  std::size_t bytes;
+  int error;
+};
+
+// Writes all of `data`, going on after partial writes and EINTR.
+Written writeAll(int fd, std::string_view data) {
   std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the rest is dropped; logging goes on
+    if (n < 0) return {done, errno};
+    if (n == 0) return {done, EIO};
     done += static_cast<std::size_t>(n);
   }
-  return done;
+  return {done, 0};
 }
 
 // Ends a line left unfinished before (`lineOpen`), then writes `line`, in one write(2) when the
-// descriptor takes it all. Returns whether a line is left unfinished now.
-bool writeLine(int fd, std::string_view line, bool lineOpen) {
-  if (lineOpen && writeAll(fd, "\n") != 1) return true;
-  const std::size_t written = writeAll(fd, line);
-  return written != 0 && written != line.size();
+// descriptor takes it all; `lineOpen` tells afterwards whether a line is left unfinished.
+Written writeLine(int fd, std::string_view line, bool& lineOpen) {
+  if (lineOpen) {
+    const Written end = writeAll(fd, "\n");
+    if (end.bytes != 1) return {0, end.error};
+    lineOpen = false;
+  }
+  const Written written = writeAll(fd, line);
+  lineOpen = written.bytes != 0 && written.bytes != line.size();
+  return written;
 }
 
 // Hands `line` to the stream's descriptor in one write after whatever the stream held, so that
@@ -165,7 +188,7 @@ bool emit(FILE* stream, std::string_view line, bool lineOpen) {
     fflush_unlocked(stream);
   } else {
     fflush_unlocked(stream);
-    lineOpen = writeLine(fd, line, lineOpen);
+    writeLine(fd, line, lineOpen);
   }
   funlockfile(stream);
   return lineOpen;
@@ -193,25 +216,44 @@ std::int64_t monotonicSecond() {
   return now.tv_sec;
 }
 
-// Opens `path` for appending, close-on-exec, and notes the file's identity; returns 0 or the
-// error number.
-int openLog(const std::string& path, std::unique_ptr<FILE, void (*)(FILE*)>& file,
-            std::uint64_t& device, std::uint64_t& inode) {
-  FILE* const opened = std::fopen(path.c_str(), "ae");
-  if (opened == nullptr) return errno;
-  struct stat st = {};
-  if (fstat(fileno(opened), &st) == 0) {
-    device = st.st_dev;
-    inode = st.st_ino;
-  }
-  file.reset(opened);
-  return 0;
+// openLog's refusal of a path that names something other than a regular file.
+constexpr int NOT_REGULAR = -1;
+
+std::string openFailure(const std::string& path, int err) {
+  return fmt::format("Failed to open log file {} : {}\n", path,
+                     err == NOT_REGULAR ? "not a regular file" : XUtils::strerror(err));
 }
 
-// Whether `path` no longer names the file of `device` and `inode`: renamed away or deleted.
-bool pathMoved(const std::string& path, std::uint64_t device, std::uint64_t inode) {
+// Opens `path` for appending (created when missing, close-on-exec) when it names a regular
+// file, and notes the file's identity; returns 0 or the error number (NOT_REGULAR). The open
+// never blocks: a FIFO without a reader would hold it for ever.
+int openLog(const std::string& path, std::unique_ptr<FILE, void (*)(FILE*)>& file,
+            std::uint64_t& device, std::uint64_t& inode) {
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   struct stat st = {};
-  return ::stat(path.c_str(), &st) != 0 || st.st_dev != device || st.st_ino != inode;
+  if (fd < 0) {  // ENXIO: a FIFO (or socket) that nobody reads
+    const int err = errno;
+    return err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? NOT_REGULAR
+                                                                                  : err;
+  }
+  int err = 0;
+  if (fstat(fd, &st) != 0)
+    err = errno;
+  else if (!S_ISREG(st.st_mode))
+    err = NOT_REGULAR;
+  else if (fcntl(fd, F_SETFL, O_APPEND) != 0)  // blocking again, as a file's writes should be
+    err = errno;
+  FILE* const opened = err == 0 ? fdopen(fd, "ae") : nullptr;
+  if (opened == nullptr) {
+    if (err == 0) err = errno;
+    ::close(fd);
+    return err;
+  }
+  device = st.st_dev;
+  inode = st.st_ino;
+  file.reset(opened);
+  return 0;
 }
 
 }  // namespace
@@ -242,10 +284,10 @@ void XLogger::Sink::takeBase(Sink& other) noexcept {
 
 XLogger::StdOutSink::StdOutSink(FILE* out, FILE* err, FILE* sys)
     : Sink("stdout"), m_out(out), m_err(err), m_sys(sys) {
-  XInternal::guardFork(m_mutex);
   m_useColors = out != nullptr && isatty(fileno(out)) == 1;
   if (envSet("NO_COLOR")) m_useColors = false;
   if (envSet("FORCE_COLOR")) m_useColors = true;
+  XInternal::guardFork(m_mutex);  // last: a constructor that throws leaves nothing registered
 }
 
 XLogger::StdOutSink::StdOutSink(StdOutSink&& other) noexcept
@@ -288,37 +330,42 @@ void XLogger::FileSink::closeFile(FILE* file) {
   if (file != nullptr) std::fclose(file);
 }
 
+// The sink's mutex joins the fork guard last, once nothing can throw any more: a constructor
+// that throws (std::bad_alloc) leaves nothing registered and no file open.
 XLogger::FileSink::FileSink(const std::string& path) : Sink("file"), m_path(path) {
-  XInternal::guardFork(m_mutex);
   const int err = openLog(m_path, m_file, m_device, m_inode);
-  if (err != 0) {
-    try {
-      fmt::print(stderr, "Failed to open log file {} : {}\n", path, XUtils::strerror(err));
-    } catch (const std::system_error&) {}
-  }
+  if (err != 0) std::fputs(openFailure(path, err).c_str(), stderr);
   m_nextCheck = monotonicSecond() + 1;
+  XInternal::guardFork(m_mutex);
 }
 
 XLogger::FileSink::FileSink(FileSink&& other) noexcept
-    : m_file(std::move(other.m_file)),
-      m_path(std::move(other.m_path)),
-      m_device(other.m_device),
-      m_inode(other.m_inode),
-      m_nextCheck(other.m_nextCheck),
-      m_lineOpen(other.m_lineOpen) {
+    : m_file(std::move(other.m_file)), m_path(std::move(other.m_path)) {
   takeBase(other);
+  takeState(other);
   XInternal::guardFork(m_mutex);
 }
 
 XLogger::FileSink& XLogger::FileSink::operator=(FileSink&& other) noexcept {
+  if (this == &other) return *this;
   takeBase(other);
   m_file = std::move(other.m_file);
   m_path = std::move(other.m_path);
+  takeState(other);
+  return *this;
+}
+
+void XLogger::FileSink::takeState(const FileSink& other) noexcept {
   m_device = other.m_device;
   m_inode = other.m_inode;
   m_nextCheck = other.m_nextCheck;
   m_lineOpen = other.m_lineOpen;
-  return *this;
+  m_lost = other.m_lost;
+  m_lostError = other.m_lostError;
+  m_quietUntil = other.m_quietUntil;
+  m_orphaned = other.m_orphaned;
+  m_refusedDevice = other.m_refusedDevice;
+  m_refusedInode = other.m_refusedInode;
 }
 
 XLogger::FileSink::~FileSink() { XInternal::unguardFork(m_mutex); }
@@ -338,22 +385,84 @@ bool XLogger::FileSink::printLine(Level, std::string_view line) const {
   const std::int64_t now = monotonicSecond();
   if (now >= m_nextCheck) {
     m_nextCheck = now + 1;
-    if (pathMoved(m_path, m_device, m_inode) && openLog(m_path, m_file, m_device, m_inode) == 0)
-      m_lineOpen = false;  // an unfinished line stays in the old file
+    followPath();
   }
-  // Bypass stdio: its buffer would split long lines into several writes, and with O_APPEND a
-  // single write(2) is what keeps lines of concurrent processes whole.
-  m_lineOpen = writeLine(fileno(m_file.get()), line, m_lineOpen);
+  if (m_orphaned != 0) {
+    lose(m_orphaned);
+  } else if (m_lost != 0) {
+    writeOut(line);
+  } else {
+    // Bypass stdio: its buffer would split long lines into several writes, and with O_APPEND a
+    // single write(2) is what keeps lines of concurrent processes whole.
+    const Written written = writeLine(fileno(m_file.get()), line, m_lineOpen);
+    if (written.bytes != line.size()) lose(written.error);
+  }
   return true;
+}
+
+// After a loss: the report of the gap, then the line, in one write.
+void XLogger::FileSink::writeOut(std::string_view line) const {
+  fmt::memory_buffer buf;
+  appendHeader(buf, ERROR);
+  fmt::format_to(fmt::appender(buf), "{} log lines lost: {}", m_lost,
+                 XUtils::strerror(m_lostError));
+  appendLocation(buf, XInternal::baseName(__FILE__).data(), __LINE__);
+  buf.push_back('\n');
+  const std::size_t reportSize = buf.size();
+  append(buf, line);
+  const Written written = writeLine(fileno(m_file.get()), {buf.data(), buf.size()}, m_lineOpen);
+  if (written.bytes >= reportSize) m_lost = 0;  // the gap is told
+  if (written.bytes != buf.size()) lose(written.error);
+}
+
+void XLogger::FileSink::lose(int error) const {
+  if (m_lost++ != 0) return;
+  m_lostError = error;
+  const std::int64_t now = monotonicSecond();
+  if (now < m_quietUntil) return;
+  m_quietUntil = now + 60;
+  char text[512];
+  const auto end = fmt::format_to_n(text, sizeof text - 1, "Failed to write log file {} : {}\n",
+                                    m_path, XUtils::strerror(error));
+  *std::min(end.out, text + sizeof text - 1) = '\0';
+  std::fputs(text, stderr);
+}
+
+void XLogger::FileSink::followPath() const {
+  struct stat st = {};
+  if (::stat(m_path.c_str(), &st) == 0) {
+    if (st.st_dev == m_device && st.st_ino == m_inode) return;
+    if (st.st_dev == m_refusedDevice && st.st_ino == m_refusedInode) return;  // told already
+  }
+  reopenLocked();
+}
+
+int XLogger::FileSink::reopenLocked() const {
+  const std::uint64_t device = m_device, inode = m_inode;
+  const int err = openLog(m_path, m_file, m_device, m_inode);
+  if (err == 0) {
+    if (m_device != device || m_inode != inode) m_lineOpen = false;  // it stays in the old file
+    m_orphaned = 0;
+    m_refusedDevice = m_refusedInode = 0;
+    return 0;
+  }
+  struct stat st = {};
+  if (err == NOT_REGULAR && ::stat(m_path.c_str(), &st) == 0) {
+    m_refusedDevice = st.st_dev;
+    m_refusedInode = st.st_ino;
+    std::fputs(openFailure(m_path, err).c_str(), stderr);
+  }
+  // Lines written into a deleted file are lost as surely as unwritten ones.
+  if (m_file && fstat(fileno(m_file.get()), &st) == 0 && st.st_nlink == 0)
+    m_orphaned = err == NOT_REGULAR ? ENOENT : err;
+  return err;
 }
 
 bool XLogger::FileSink::reopen() {
   const std::lock_guard<std::mutex> lock(m_mutex);
   if (m_path.empty()) return false;  // moved from
-  const std::uint64_t device = m_device, inode = m_inode;
-  if (openLog(m_path, m_file, m_device, m_inode) != 0) return m_file != nullptr;
-  if (m_device != device || m_inode != inode) m_lineOpen = false;
   m_nextCheck = monotonicSecond() + 1;
+  if (reopenLocked() != 0) return m_file != nullptr && m_orphaned == 0;
   return true;
 }
 
@@ -425,14 +534,8 @@ void XLogger::reopenFiles() {
 
 void XLogger::println(Level level, const char* file, int line, std::string_view message) const {
   level = clampLevel(level);
-  XTime::Timestamp t = XTime::now();
-  int millis = t.nanoseconds / 1000000 + (t.nanoseconds % 1000000 > 499999 ? 1 : 0);
-  if (millis >= 1000) {  // 999.5 ms and up carry into the next second
-    ++t.seconds;
-    millis -= 1000;
-  }
   fmt::memory_buffer buf;
-  append(buf, lineHeader(t.seconds, millis, level));
+  appendHeader(buf, level);
   const std::size_t start = buf.size();
   append(buf, message);
   const std::size_t messageEnd = buf.size();

@@ -14,7 +14,9 @@ XSharedMem::XSharedMem(const char* name, unsigned long size) {
     m_error = XUtils::strerror(EINVAL, "shm_open");
     return;
   }
-  m_descriptor = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
+  // Owner only: the creator's children inherit the mapping, and nobody else is meant to open
+  // the segment in the moment before the name is gone.
+  m_descriptor = shm_open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (m_descriptor == -1) {
     m_error = XUtils::strerror(errno, "shm_open");
     return;
@@ -24,6 +26,15 @@ XSharedMem::XSharedMem(const char* name, unsigned long size) {
   if (ftruncate(m_descriptor, static_cast<off_t>(size)) == -1) {
     m_error = XUtils::strerror(errno, "ftruncate");
     return;
+  }
+  // tmpfs reserves nothing at ftruncate: without the space, the first touch of a page would
+  // raise SIGBUS. A size of 0 is left for mmap to refuse.
+  if (size != 0) {
+    const int err = posix_fallocate(m_descriptor, 0, static_cast<off_t>(size));
+    if (err != 0) {
+      m_error = XUtils::strerror(err, "posix_fallocate");
+      return;
+    }
   }
   void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, m_descriptor, 0);
   if (address == MAP_FAILED) {

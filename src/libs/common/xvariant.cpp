@@ -83,6 +83,23 @@ bool XVariant::operator==(const XVariant& other) const {
   }
 }
 
+namespace {
+
+// seconds + nanoseconds / 1e9 (any nanoseconds, normalised or not) rounded to six places, half
+// away from zero, as "[-]S.FFFFFF". Wider than int64, so that no value can overflow.
+std::string timeText(const XTime::Timestamp& ts) {
+  __extension__ using Wide = __int128;
+  const Wide nanos = Wide{ts.seconds} * 1000000000 + ts.nanoseconds;
+  const bool negative = nanos < 0;
+  const Wide magnitude = negative ? -nanos : nanos;
+  const Wide micros = (magnitude + 500) / 1000;
+  // fmt prints 128-bit integers; only the whole seconds can exceed 64 bits.
+  return fmt::format("{}{}.{:06}", negative ? "-" : "", micros / 1000000,
+                     static_cast<std::int64_t>(micros % 1000000));
+}
+
+}  // namespace
+
 std::string XVariant::toString() const {
   switch (m_type) {
     case Type::Null: return "<NULL>";
@@ -95,20 +112,7 @@ std::string XVariant::toString() const {
     case Type::String:
       return m_value.text == nullptr ? "<NULL>" : fmt::format("\"{}\"", m_value.text);
     case Type::Json: return m_value.text == nullptr ? "<NULL>" : std::string(m_value.text);
-    case Type::Timestamp: {
-      const std::int32_t ns = m_value.ts.nanoseconds;
-      std::int64_t micros = ns / 1000 + (ns % 1000 > 499 ? 1 : 0);
-      // Rounding up can reach a whole second, and unnormalised nanoseconds can exceed one:
-      // carry so the fraction keeps six digits. Wider than int64 so that carrying into the
-      // largest seconds cannot overflow.
-      __extension__ using Wide = __int128;
-      Wide seconds = m_value.ts.seconds;
-      if (micros >= 1000000 || micros <= -1000000) {
-        seconds += micros / 1000000;
-        micros %= 1000000;
-      }
-      return fmt::format("{}.{:06}", seconds, micros);
-    }
+    case Type::Timestamp: return timeText(getTimestamp());
     default: return "<UNDEF>";
   }
 }

@@ -25,6 +25,7 @@
 #include "fake_clock.h"
 #include "file_reader.h"
 #include "log_capture.h"
+#include "private_tmpfs.h"
 #include "scoped_env.h"
 #include "xcommon/xrwlock.h"
 #include "xcommon/xutils/ids.h"
@@ -568,8 +569,82 @@ TEST_F(Logging, FileSinkFollowsRotation) {
   EXPECT_EQ(lines(logPath), "five;");
 }
 
+// Neither the first open nor a reopen blocks on a FIFO or writes into anything but a regular
+// file: the sink stays invalid, or goes on with the file it had.
+TEST_F(Logging, FifoOrDeviceAtThePathIsRefusedWithoutBlocking) {
+  const std::string logPath = path("fifo.log"), old = path("fifo.log.1");
+  ASSERT_EQ(mkfifo(logPath.c_str(), 0600), 0);
+  alarm(10);  // a blocking open would hang here
+  EXPECT_FALSE(XLogger::FileSink(logPath).valid());
+  EXPECT_FALSE(XLogger::FileSink("/dev/null").valid());
+  EXPECT_FALSE(XLogger::FileSink(std::filesystem::temp_directory_path().string()).valid());
+  std::filesystem::remove(logPath);
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+  XLOG(XLogger::INFO, "one");
+  std::filesystem::rename(logPath, old);
+  ASSERT_EQ(mkfifo(logPath.c_str(), 0600), 0);
+  XLogger::instance()->reopenFiles();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the rotation check, too
+  XLOG(XLogger::INFO, "two");
+  alarm(0);
+  EXPECT_EQ(splitLines(readFile(old)).size(), 2u);
+}
+
+// A deleted log folder loses lines until it is back; the gap is then reported in the new file
+// before the next line.
+TEST_F(Logging, LinesLostToADeletedFolderAreReported) {
+  const std::string dir = path("gone");
+  std::filesystem::create_directory(dir);
+  const std::string logPath = dir + "/app.log";
+  XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+  XLOG(XLogger::INFO, "kept");
+  std::filesystem::remove_all(dir);
+  XLogger::instance()->reopenFiles();
+  for (int i = 0; i < 3; ++i) XLOG(XLogger::INFO, "lost {}", i);
+  std::filesystem::create_directory(dir);
+  XLogger::instance()->reopenFiles();
+  XLOG(XLogger::INFO, "back");
+  const auto lines = splitLines(readFile(logPath));
+  std::filesystem::remove_all(dir);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" ERROR] 3 log lines lost: No such file or directory ("),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("] back ("), std::string::npos);
+}
+
+// A full disk: every line that does not fit is counted, and once there is room again the count
+// comes first, where the lines are missing.
+TEST_F(Logging, LinesLostToAFullDiskAreCountedAndReported) {
+  const std::string dir = path("full");
+  std::filesystem::create_directory(dir);
+  const int rc = TestSupport::inPrivateTmpfs(dir, "64k", [&dir] {
+    const std::string logPath = dir + "/app.log", filler = dir + "/filler";
+    std::ofstream(filler) << std::string(32 << 10, 'f');
+    XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
+    constexpr int LINES = 100;
+    for (int i = 0; i < LINES; ++i) XLOG(XLogger::INFO, "line {} {:>500}", i, 'x');
+    std::filesystem::remove(filler);
+    XLOG(XLogger::INFO, "room again");
+    const auto lines = splitLines(readFile(logPath));
+    const std::regex complete(R"(.*\] line \d+ +x \(xlogger_test\.cpp:\d+\))");
+    int whole = 0;
+    for (const auto& line : lines) whole += std::regex_match(line, complete) ? 1 : 0;
+    std::smatch report;
+    const std::regex lost(R"(\[[^\]]+ ERROR\] (\d+) log lines lost: No space left on device \(.*)");
+    if (lines.size() < 2 || !std::regex_match(lines[lines.size() - 2], report, lost)) return 1;
+    if (lines.back().find("] room again (") == std::string::npos) return 2;
+    // Every line is in the file or in the count (a line cut short counts as lost).
+    if (whole + std::stoi(report[1]) != LINES) return 3;
+    return std::stoi(report[1]) > 0 ? 0 : 4;
+  });
+  std::filesystem::remove_all(dir);
+  if (rc == TestSupport::NO_PRIVATE_MOUNT) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(rc, 0);
+}
+
 // A write cut short by the file-size limit leaves a torn line; the next one starts afresh.
-TEST_F(Logging, LineAfterAFailedWriteStartsOnItsOwnLine) {
+TEST_F(Logging, LineAfterAFailedWriteStartsOnItsOwnLineAfterTheLossReport) {
   const std::string logPath = path("limit.log");
   XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
   XLOG(XLogger::INFO, "first");
@@ -584,10 +659,15 @@ TEST_F(Logging, LineAfterAFailedWriteStartsOnItsOwnLine) {
   signal(SIGXFSZ, previous);
   XLOG(XLogger::INFO, "third");
   const auto lines = splitLines(readFile(logPath));
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[1].size(), 20u);
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(\[[^\]]+ INFO\] third \(.*\))")))
+  // The cut line is reported where it is missing, before the next line.
+  EXPECT_TRUE(std::regex_match(
+      lines[2],
+      std::regex(R"(\[[^\]]+ ERROR\] 1 log lines lost: File too large \(xlogger.cpp:\d+\))")))
       << lines[2];
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[[^\]]+ INFO\] third \(.*\))")))
+      << lines[3];
   EXPECT_EQ(readFile(logPath).back(), '\n');
 }
 
@@ -649,7 +729,8 @@ TEST_F(Logging, LogFileIsClosedOnExec) {
 // file is a FIFO that nobody writes until later.
 TEST(ForkedChildren, ForkWhileALineReadsTheTimeZone) {
   if (const char* fifo = std::getenv("XCOMMON_TEST_TZ_FIFO")) {
-    XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>("/dev/null"), XLogger::INFO);
+    const std::string logPath = std::string(fifo) + ".log";
+    XLogger::instance()->addSink(std::make_unique<XLogger::FileSink>(logPath), XLogger::INFO);
     std::thread reader([] { XLOG(XLogger::INFO, "reads the zone"); });
     std::thread writer([fifo] {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -683,5 +764,6 @@ TEST(ForkedChildren, ForkWhileALineReadsTheTimeZone) {
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   std::filesystem::remove(fifo);
+  std::filesystem::remove(fifo + ".log");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }

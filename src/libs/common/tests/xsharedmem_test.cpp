@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "private_tmpfs.h"
+#include "xcommon/xrwlock.h"
 #include "xcommon/xutils/text.h"
 
 namespace {
@@ -89,4 +92,36 @@ TEST(SharedMem, ChildWritesReachParent) {
   }
   ASSERT_EQ(waitExitCode(pid), 0);
   EXPECT_STREQ(static_cast<char*>(memory.address()) + 4000, "from child");
+}
+
+// tmpfs reserves nothing at ftruncate: a segment (or a lock) that does not fit is refused at
+// construction, where it used to be valid and die of SIGBUS at its first write.
+TEST(SharedMem, FullShmMakesInvalidSegmentsNotSigbus) {
+  const int rc = TestSupport::inPrivateTmpfs("/dev/shm", "64k", [] {
+    const std::string full = XUtils::strerror(ENOSPC, "posix_fallocate");
+    XSharedMem big(uniqueName().c_str(), 1 << 20);
+    if (big.is_valid() || big.error() != full || big.address() != nullptr) return 1;
+    XSharedMem filler(uniqueName().c_str(), 64 << 10);
+    if (!filler.is_valid()) return 2;
+    static_cast<char*>(filler.address())[(64 << 10) - 1] = 1;
+    XSharedReadWriteLock lock(uniqueName().c_str());
+    if (lock.is_valid() || lock.error() != full) return 3;
+    XRobustSharedReadWriteLock robust(uniqueName().c_str());
+    if (robust.is_valid() || robust.error() != full) return 4;
+    return 0;
+  });
+  if (rc == TestSupport::NO_PRIVATE_MOUNT) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(rc, 0);
+}
+
+// Owner only while the name exists, whatever the umask, and never inherited across exec.
+TEST(SharedMem, SegmentIsTheOwnersOnly) {
+  const mode_t old = umask(0);
+  XSharedMem segment(uniqueName().c_str(), 64);
+  umask(old);
+  ASSERT_TRUE(segment.is_valid());
+  struct stat st = {};
+  ASSERT_EQ(fstat(segment.descriptor(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_NE(fcntl(segment.descriptor(), F_GETFD) & FD_CLOEXEC, 0);
 }

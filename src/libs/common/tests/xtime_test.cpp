@@ -49,6 +49,24 @@ TEST(TimestampArithmetic, AccumulationStaysNormalised) {
   EXPECT_EQ(mixed, (Timestamp{0, 800 * MS}));
 }
 
+// Run under UBSan: no signed overflow anywhere, the results saturate.
+TEST(TimestampArithmetic, SaturatesAtTheLimits) {
+  constexpr Timestamp MAX{INT64_MAX, 999999999}, MIN{INT64_MIN, -999999999};
+  EXPECT_EQ((Timestamp{INT64_MAX, 0} - Timestamp{INT64_MIN, 0}), MAX);
+  EXPECT_EQ((Timestamp{INT64_MIN, 0} - Timestamp{INT64_MAX, 0}), MIN);
+  Timestamp total = MAX;
+  total += Timestamp{0, 1};
+  EXPECT_EQ(total, MAX);
+  total = MIN;
+  total += Timestamp{-1, 0};
+  EXPECT_EQ(total, MIN);
+  // Nanoseconds far out of range carry whole seconds rather than overflow.
+  EXPECT_EQ((Timestamp{0, INT32_MAX} - Timestamp{0, INT32_MIN}), (Timestamp{4, 294967295}));
+  total = Timestamp{0, INT32_MAX};
+  total += Timestamp{0, INT32_MAX};
+  EXPECT_EQ(total, (Timestamp{4, 294967294}));
+}
+
 TEST(TimestampArithmetic, Ordering) {
   EXPECT_LT((Timestamp{1, 5}), (Timestamp{1, 6}));
   EXPECT_LT((Timestamp{1, 999}), (Timestamp{2, 0}));

@@ -63,6 +63,12 @@ std::vector<Case> cases() {
       {"time 13s", [] { return timeVariant(13, 0); }, "13.000000", 29},
       {"time max carry", [] { return timeVariant(INT64_MAX, 999999999); },
        "9223372036854775808.000000", 30},
+      // The text of the value, whatever sign the nanoseconds carry.
+      {"time negative", [] { return timeVariant(-1, -999999999); }, "-2.000000", 31},
+      {"time negative fraction", [] { return timeVariant(0, -1500); }, "-0.000002", 32},
+      {"time mixed signs", [] { return timeVariant(2, -500000000); }, "1.500000", 33},
+      {"time min", [] { return timeVariant(INT64_MIN, -999999999); }, "-9223372036854775809.000000",
+       34},
   };
 }
 

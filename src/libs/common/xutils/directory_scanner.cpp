@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,12 @@ struct Level {
   std::vector<Entry> entries;
   std::size_t next = 0;
 };
+
+// An open directory, closed on every way out (an allocation failure mid-listing included).
+struct CloseDir {
+  void operator()(DIR* handle) const { closedir(handle); }
+};
+using DirHandle = std::unique_ptr<DIR, CloseDir>;
 
 bool matches(const std::string& pattern, const char* name) {
   return fnmatch(pattern.c_str(), name, 0) == 0;
@@ -58,16 +65,13 @@ bool onPath(const Level& level, const std::vector<Level>& up) {
 // ELOOP, the error the endless descent would end with, for a directory already on `up`.
 int readLevel(const std::string& path, const std::string& pattern, bool recursive,
               const std::vector<Level>& up, Level& level) {
-  DIR* const handle = opendir(path.c_str());
-  if (handle == nullptr) return errno;
+  const DirHandle handle(opendir(path.c_str()));
+  if (!handle) return errno;
   level.prefix = path.size();
-  identify(handle, path, level);
-  if (onPath(level, up)) {
-    closedir(handle);
-    return ELOOP;
-  }
+  identify(handle.get(), path, level);
+  if (onPath(level, up)) return ELOOP;
   // A read error ends the listing just like its end does.
-  while (const dirent* entry = readdir(handle)) {
+  while (const dirent* entry = readdir(handle.get())) {
     const char* const name = entry->d_name;
     const unsigned char type = entry->d_type;
     bool keep = false;
@@ -80,7 +84,6 @@ int readLevel(const std::string& path, const std::string& pattern, bool recursiv
     }
     if (keep) level.entries.push_back({name, type});
   }
-  closedir(handle);
   return 0;
 }
 

@@ -104,14 +104,19 @@ class XCOMMON_EXPORT XLogger {
     mutable std::uint8_t m_unfinished = 0;  // per stream: a failed write left a line open
   };
 
-  // Appends to a file opened with mode "a" and close-on-exec. Each line goes to the file in one
+  // Appends to a regular file, opened for appending and close-on-exec; a FIFO, a device or a
+  // directory at the path is refused (opening never blocks). Each line goes to the file in one
   // write(2), so processes appending to one file never interleave their lines. About once a
   // second a line first checks that the path still names the open file and reopens it when it
   // was renamed away or deleted (log rotation); a file truncated in place goes on from its new
-  // end. A line cut short by a failed write is ended before the next one. If the file cannot be
-  // opened, the reason goes to stderr and the sink stays invalid (and is skipped).
+  // end. A line cut short by a failed write is ended before the next one. Lines that cannot be
+  // written (a full disk; a deleted file whose folder is gone) are counted, and the next line
+  // that can be written is preceded by an ERROR line "N log lines lost: reason"; the first loss
+  // of a gap is also told on stderr, at most once a minute. If the file cannot be opened, the
+  // reason goes to stderr and the sink stays invalid (and is skipped).
   class XCOMMON_EXPORT FileSink : public Sink {
    public:
+    // Throws nothing but std::bad_alloc, and then leaves nothing behind.
     explicit FileSink(const std::string& path);
     FileSink(FileSink&& other) noexcept;             // the source is left without a file
     FileSink& operator=(FileSink&& other) noexcept;  // closes the file held before
@@ -128,6 +133,15 @@ class XCOMMON_EXPORT XLogger {
     static void closeFile(FILE* file);
 
    private:
+    // The rotation check: reopens when the path names another file or none.
+    void followPath() const;
+    // Opens the path anew; on failure keeps the file it had, and loses lines from now on when
+    // that file was deleted. Returns 0 or why it failed.
+    int reopenLocked() const;
+    void writeOut(std::string_view line) const;
+    void lose(int error) const;                      // counts one line that could not be written
+    void takeState(const FileSink& other) noexcept;  // the moves' copy of the plain members
+
     mutable std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr,
                                                                          &FileSink::closeFile};
     mutable std::mutex m_mutex;
@@ -137,6 +151,15 @@ class XCOMMON_EXPORT XLogger {
     mutable std::uint64_t m_inode = 0;
     mutable std::int64_t m_nextCheck = 0;  // monotonic second of the next path check
     mutable bool m_lineOpen = false;       // a failed write left a line unfinished
+    // Lines lost since the last one written, and the error of the first of them.
+    mutable std::uint64_t m_lost = 0;
+    mutable int m_lostError = 0;
+    mutable std::int64_t m_quietUntil = 0;  // monotonic second before which stderr hears no more
+    // The open file was deleted and the path could not be opened again: why, else 0.
+    mutable int m_orphaned = 0;
+    // What was last refused at the path (not a regular file), so it is told once.
+    mutable std::uint64_t m_refusedDevice = 0;
+    mutable std::uint64_t m_refusedInode = 0;
   };
 
   // Created on first use with no sinks and maximum verbosity SYSTEM; not synchronised.

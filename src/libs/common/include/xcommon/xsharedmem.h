@@ -7,10 +7,12 @@
 
 #include "xcommon/xcommon_export.h"
 
-// The name is unlinked as soon as the segment is created, so every construction makes a new
-// segment, the name is free again at once, and only children forked later (not programs they
-// exec: the descriptor is close-on-exec) reach it. Never throws: a failure leaves an invalid
-// segment and the text of the failed call.
+// The name is unlinked as soon as the segment is created (with mode 0600), so every
+// construction makes a new segment, the name is free again at once, and only children forked
+// later (not programs they exec: the descriptor is close-on-exec) reach it. The memory is
+// reserved before it is mapped, so a full /dev/shm makes an invalid segment, never a SIGBUS at
+// the first write. Never throws: a failure leaves an invalid segment and the text of the
+// failed call.
 class XCOMMON_EXPORT XSharedMem {
  public:
   // `name` as shm_open wants it: a leading slash and no other. Fails while another segment of
@@ -22,7 +24,8 @@ class XCOMMON_EXPORT XSharedMem {
   XSharedMem& operator=(const XSharedMem&) = delete;
 
   bool is_valid() const { return m_valid; }
-  // "shm_open : ...", "ftruncate : ..." or "mmap : ..."; empty when valid.
+  // "shm_open : ...", "ftruncate : ...", "posix_fallocate : ..." or "mmap : ..."; empty when
+  // valid.
   const std::string& error() const { return m_error; }
   void* address() const { return m_address; }      // null unless valid
   unsigned long size() const { return m_size; }    // 0 unless valid

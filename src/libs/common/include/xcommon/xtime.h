@@ -9,7 +9,9 @@ namespace XTime {
 
 // A point in time or a duration. The all-zero value means "no time": a clock that cannot be
 // read yields it and the cron search returns it on failure. Durations stay normalised: the
-// nanoseconds lie in (-1e9, 1e9) and share the sign of non-zero seconds.
+// nanoseconds lie in (-1e9, 1e9) and share the sign of non-zero seconds. The arithmetic never
+// overflows: a result beyond the range saturates at {INT64_MAX, 999999999} or
+// {INT64_MIN, -999999999}.
 struct Timestamp {
   std::int64_t seconds = 0;
   std::int32_t nanoseconds = 0;
@@ -20,50 +22,77 @@ struct Timestamp {
   }
 
   // Accumulates a normalised duration; the total is normalised once afterwards.
-  constexpr Timestamp& operator+=(const Timestamp& d) {
-    constexpr std::int32_t NS = 1000000000;
-    seconds += d.seconds;
-    nanoseconds += d.nanoseconds;
-    if (seconds > 0) {
-      if (nanoseconds >= NS) {
-        ++seconds;
-        nanoseconds -= NS;
-      } else if (nanoseconds < 0) {
-        --seconds;
-        nanoseconds += NS;
-      }
-    } else if (seconds < 0) {
-      if (nanoseconds <= -NS) {
-        --seconds;
-        nanoseconds += NS;
-      } else if (nanoseconds > 0) {
-        ++seconds;
-        nanoseconds -= NS;
-      }
-    } else if (nanoseconds >= NS) {
-      seconds = 1;
-      nanoseconds -= NS;
-    } else if (nanoseconds <= -NS) {
-      seconds = -1;
-      nanoseconds += NS;
-    }
-    return *this;
-  }
+  constexpr Timestamp& operator+=(const Timestamp& d);
 };
+
+}  // namespace XTime
+
+namespace XInternal {
+
+__extension__ using WideSeconds = __int128;
+
+// The operators' result from seconds and nanoseconds computed without overflow: nanoseconds
+// beyond 32 bits (from operands out of range) carry whole seconds first, then seconds beyond
+// 64 bits saturate.
+constexpr XTime::Timestamp saturate(WideSeconds seconds, std::int64_t nanoseconds) {
+  constexpr std::int64_t NS = 1000000000;
+  if (nanoseconds > INT32_MAX || nanoseconds < INT32_MIN) {
+    seconds += nanoseconds / NS;
+    nanoseconds %= NS;
+  }
+  if (seconds > INT64_MAX) return {INT64_MAX, NS - 1};
+  if (seconds < INT64_MIN) return {INT64_MIN, -(NS - 1)};
+  return {static_cast<std::int64_t>(seconds), static_cast<std::int32_t>(nanoseconds)};
+}
+
+}  // namespace XInternal
+
+namespace XTime {
+
+constexpr Timestamp& Timestamp::operator+=(const Timestamp& d) {
+  constexpr std::int64_t NS = 1000000000;
+  XInternal::WideSeconds s = XInternal::WideSeconds{seconds} + d.seconds;
+  std::int64_t ns = std::int64_t{nanoseconds} + d.nanoseconds;
+  if (s > 0) {
+    if (ns >= NS) {
+      ++s;
+      ns -= NS;
+    } else if (ns < 0) {
+      --s;
+      ns += NS;
+    }
+  } else if (s < 0) {
+    if (ns <= -NS) {
+      --s;
+      ns += NS;
+    } else if (ns > 0) {
+      ++s;
+      ns -= NS;
+    }
+  } else if (ns >= NS) {
+    s = 1;
+    ns -= NS;
+  } else if (ns <= -NS) {
+    s = -1;
+    ns += NS;
+  }
+  return *this = XInternal::saturate(s, ns);
+}
 
 // a - b, normalised so that the nanoseconds carry the sign of the seconds.
 constexpr Timestamp operator-(const Timestamp& a, const Timestamp& b) {
-  constexpr std::int32_t NS = 1000000000;
-  Timestamp r{a.seconds - b.seconds, a.nanoseconds - b.nanoseconds};
-  if (r.seconds >= 0 && r.nanoseconds < 0) {
-    --r.seconds;
-    r.nanoseconds += NS;
+  constexpr std::int64_t NS = 1000000000;
+  XInternal::WideSeconds s = XInternal::WideSeconds{a.seconds} - b.seconds;
+  std::int64_t ns = std::int64_t{a.nanoseconds} - b.nanoseconds;
+  if (s >= 0 && ns < 0) {
+    --s;
+    ns += NS;
   }
-  if (r.seconds < 0 && r.nanoseconds > 0) {
-    ++r.seconds;
-    r.nanoseconds -= NS;
+  if (s < 0 && ns > 0) {
+    ++s;
+    ns -= NS;
   }
-  return r;
+  return XInternal::saturate(s, ns);
 }
 
 // Wall clock (gettimeofday): nanoseconds are always a multiple of 1000; {0, 0} on failure.
