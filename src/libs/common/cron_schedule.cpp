@@ -1,6 +1,14 @@
 #include "xcommon/cron_schedule.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include <fmt/format.h>
 
@@ -8,6 +16,8 @@
 #include "internal/fork_guard.h"
 #include "internal/text_scan.h"
 #include "xcommon/xlogger.h"
+#include <cctz/civil_time.h>
+#include <cctz/time_zone.h>
 
 // Defined here, so that the library exports them; the values are in the header.
 const int CronSchedule::MAX_RECURSIONS;
@@ -192,6 +202,11 @@ void CronSchedule::init(std::string&& text) {
                       init_months_cron_field(pieces[4], m_months) &&
                       init_dow_cron_field(pieces[5], m_days_of_week);
   if (!parsed) return;
+  // Fixed-time: seconds, minutes and hours are numbers and comma lists only.
+  m_fixed_time = true;
+  for (int i = 0; i < 3; ++i)
+    m_fixed_time =
+        m_fixed_time && pieces[i].find_first_not_of("0123456789,") == std::string_view::npos;
   m_expression = std::move(text);
   text.clear();
   m_valid = true;
@@ -331,6 +346,16 @@ class CronSearch {
         m_months(static_cast<std::uint32_t>(schedule.m_months.to_ulong())),
         m_daysOfWeek(static_cast<std::uint32_t>(schedule.m_days_of_week.to_ulong())) {}
 
+  // Whether all six sets allow `t`, a valid time.
+  bool allows(const CivilTime& t) const {
+    const auto bit = [](std::uint64_t set, int at) { return ((set >> at) & 1u) != 0; };
+    const auto day =
+        daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
+    return bit(m_seconds, t.second) && bit(m_minutes, t.minute) && bit(m_hours, t.hour) &&
+           bit(m_daysOfMonth, t.day - 1) && bit(m_months, t.month - 1) &&
+           bit(m_daysOfWeek, static_cast<int>(weekday(day)));
+  }
+
   // The earliest allowed time at or after `t`, whose second, minute and hour may each be one
   // past its range. False at a limit, with the schedule's error set and the stop logged; `t`
   // holds the match, or where the search stopped.
@@ -466,6 +491,19 @@ class CronSearch {
 
 }  // namespace XInternal
 
+namespace {
+
+// The year (from 1900, like tm_year) whose limit a search from `start` counts from: that of the
+// start, or, when the start second itself matches, that of the second after it, where the
+// search then begins.
+int searchYear(const XInternal::CronSearch& search, const CivilTime& start) {
+  if (!search.allows(start)) return static_cast<int>(start.year - 1900);
+  return static_cast<int>(
+      XInternal::civilFromSeconds(XInternal::secondsSinceEpoch(start) + 1).year - 1900);
+}
+
+}  // namespace
+
 XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   if (!m_valid) {
     fail("cron expression is not valid");
@@ -475,18 +513,26 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   // seconds of 0 and -1 are what timegm cannot tell from failure: refused as a start.
   // Also refused: a start so far ahead that the years limit would overflow the calendar's year.
   if (!cal.valid || start.seconds == 0 || start.seconds == -1 ||
-      cal.time.tm_year > std::numeric_limits<int>::max() - MAX_YEARS_DIFF - 1) {
+      cal.time.tm_year > std::numeric_limits<int>::max() - MAX_YEARS_DIFF - (m_zone ? 2 : 1)) {
     fail("invalid current time");
     return {};
   }
   m_recursions = 0;
   m_start_time = start;
-  CivilTime t = civilFrom(cal.time);
-  ++t.second;  // the search is inclusive: begin one second after the start's whole second
-  const bool found = XInternal::CronSearch(*this, cal.time.tm_year).run(t);
+  std::int64_t seconds = 0;
+  bool found = false;
+  if (m_zone != nullptr) {
+    found = nextInZone(start.seconds, seconds);
+  } else {
+    // The search is inclusive: it begins one second after the start's whole second.
+    CivilTime t = XInternal::civilFromSeconds(start.seconds + 1);
+    const int year =
+        searchYear(XInternal::CronSearch(*this, 0), XInternal::civilFromSeconds(start.seconds));
+    found = XInternal::CronSearch(*this, year).run(t);
+    seconds = XInternal::secondsSinceEpoch(t);
+  }
   m_recursions = 0;
   if (!found) return {};
-  const std::int64_t seconds = XInternal::secondsSinceEpoch(t);
   if (seconds == 0) {
     fail("failed to find next match");
     return {};
@@ -503,10 +549,202 @@ bool CronSchedule::do_next(Calendar& cal, int start_year) {
   return found;
 }
 
+// Time zones: loaded once per name with cctz from the system's database and kept for the life
+// of the process; a search reads offsets and transitions through the handle, with no lock and
+// no allocation.
+namespace XInternal {
+
+struct CronZone {
+  cctz::time_zone zone;
+};
+
+}  // namespace XInternal
+
+namespace {
+
+using Instant = cctz::time_point<cctz::seconds>;
+
+Instant instant(std::int64_t seconds) { return Instant(cctz::seconds(seconds)); }
+
+std::int64_t wallSeconds(const cctz::civil_second& c) {
+  return XInternal::secondsSinceEpoch(
+      {c.year(), c.month(), c.day(), c.hour(), c.minute(), c.second()});
+}
+
+std::int64_t offsetAt(const cctz::time_zone& zone, std::int64_t seconds) {
+  return zone.lookup(instant(seconds)).offset;
+}
+
+// A stretch of time with one UTC offset.
+struct Stretch {
+  std::int64_t start;   // its first second; INT64_MIN when not looked up
+  std::int64_t end;     // the first second after it; INT64_MAX when none is known
+  std::int64_t offset;  // of local time from UTC, in seconds
+  std::int64_t before;  // the offset before `start` (`offset` when not looked up)
+};
+
+// The stretch that holds `seconds`; its start only when `withStart`.
+Stretch stretchAt(const cctz::time_zone& zone, std::int64_t seconds, bool withStart) {
+  Stretch s{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+            offsetAt(zone, seconds), 0};
+  s.before = s.offset;
+  cctz::time_zone::civil_transition change;
+  if (zone.next_transition(instant(seconds), &change)) s.end = wallSeconds(change.from) - s.offset;
+  if (withStart && zone.prev_transition(instant(seconds + 1), &change)) {
+    s.start = wallSeconds(change.to) - s.offset;
+    s.before = wallSeconds(change.from) - s.start;
+  }
+  return s;
+}
+
+Stretch following(const cctz::time_zone& zone, const Stretch& s) {
+  Stretch next = stretchAt(zone, s.end, false);
+  next.start = s.end;
+  next.before = s.offset;
+  return next;
+}
+
+// The schedule's remembered stretches, as numbers: start, end, offset, offset before.
+void remember(std::int64_t (&slot)[4], const Stretch& s) {
+  slot[0] = s.start;
+  slot[1] = s.end;
+  slot[2] = s.offset;
+  slot[3] = s.before;
+}
+
+// The remembered stretch that holds `seconds`, or an empty one.
+Stretch remembered(const std::int64_t (&slots)[2][4], std::int64_t seconds) {
+  for (const auto& slot : slots) {
+    if (slot[0] <= seconds && seconds < slot[1]) return {slot[0], slot[1], slot[2], slot[3]};
+  }
+  return {0, 0, 0, 0};
+}
+
+std::mutex& zoneMutex() {
+  static std::mutex* const mutex = [] {
+    auto* made = new std::mutex();  // never destroyed, like the zones
+    XInternal::guardFork(*made);
+    return made;
+  }();
+  return *mutex;
+}
+
+// Components of letters, digits and "_-+", joined by single slashes: no "..", no absolute path.
+bool wellFormedZoneName(std::string_view name) {
+  if (name.empty() || name.size() > 255 || name.front() == '/' || name.back() == '/') return false;
+  std::size_t component = 0;
+  for (const char c : name) {
+    if (c == '/') {
+      if (component == 0) return false;
+      component = 0;
+    } else if (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-' ||
+               c == '+') {
+      ++component;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A zone file of the database that cctz reads (TZDIR, else /usr/share/zoneinfo).
+bool isZoneFile(const std::string& name) {
+  const char* dir = std::getenv("TZDIR");
+  const std::string path =
+      std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + name;
+  struct stat st = {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The loaded zone of `name`, or null. Loads run under the fork guard: a child forked meanwhile
+// never inherits cctz's own lock held.
+const XInternal::CronZone* loadZone(const std::string& name) {
+  static auto* const loaded = new std::map<std::string, const XInternal::CronZone*, std::less<>>();
+  const std::lock_guard<std::mutex> lock(zoneMutex());
+  const auto it = loaded->find(name);
+  if (it != loaded->end()) return it->second;
+  if (!wellFormedZoneName(name) || !isZoneFile(name)) return nullptr;
+  auto zone = std::make_unique<XInternal::CronZone>();
+  if (!cctz::load_time_zone(name, &zone->zone)) return nullptr;
+  return loaded->emplace(name, zone.release()).first->second;
+}
+
+}  // namespace
+
+bool CronSchedule::set_time_zone(const std::string& name) {
+  if (name.empty() || name == "UTC") {
+    m_zone = nullptr;
+    m_time_zone = name;
+    return true;
+  }
+  const XInternal::CronZone* zone = loadZone(name);
+  if (zone == nullptr) {
+    const std::string_view shown = std::string_view(name).substr(0, 100);
+    return fail(
+        fmt::format("unknown time zone '{}{}'", shown, shown.size() < name.size() ? "..." : ""));
+  }
+  m_time_zone = name;
+  m_zone = zone;
+  std::fill(&m_stretches[0][0], &m_stretches[0][0] + 8, 0);
+  return true;
+}
+
+// The search walks the stretches of one offset in order from the start, applying the rules for
+// skipped and repeated local times at their edges; the first stretch is mostly one remembered
+// from the search before.
+bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
+  const cctz::time_zone& zone = m_zone->zone;
+  const std::int64_t from = start + 1;
+  Stretch s = remembered(m_stretches, from);
+  if (s.end == s.start) {
+    s = stretchAt(zone, from, true);
+    remember(m_stretches[0], s);
+  }
+  // The local year of the start, exactly only near a year's end, where it matters.
+  CivilTime local = XInternal::civilFromSeconds(start + s.offset);
+  if ((local.month == 12 && local.day == 31) || (local.month == 1 && local.day == 1))
+    local = XInternal::civilFromSeconds(start + offsetAt(zone, start));
+  const int year = searchYear(XInternal::CronSearch(*this, 0), local);
+  for (std::int64_t at = from;;) {
+    std::int64_t wall = at + s.offset;
+    // Fixed-time: local times skipped just before this stretch fire at its start; those it
+    // repeats fired in the stretch before.
+    const bool afterGap = m_fixed_time && at == s.start && s.before < s.offset;
+    if (afterGap) wall = s.start + s.before;
+    if (m_fixed_time && s.before > s.offset) wall = std::max(wall, s.start + s.before);
+    CivilTime t = XInternal::civilFromSeconds(wall);
+    m_recursions = 0;
+    if (!XInternal::CronSearch(*this, year).run(t)) return false;
+    wall = XInternal::secondsSinceEpoch(t);
+    if (afterGap && wall < s.start + s.offset) {
+      result = s.start;
+      break;
+    }
+    if (wall - s.offset < s.end) {
+      result = wall - s.offset;
+      break;
+    }
+    at = s.end;
+    const Stretch known = remembered(m_stretches, at);
+    s = known.end != known.start ? known : following(zone, s);
+  }
+  remember(m_stretches[1], s);
+  return true;
+}
+
+// The start as the search saw it: in the schedule's local time.
+std::string CronSchedule::startText() const {
+  if (m_zone == nullptr) return Calendar(m_start_time).to_string();
+  const std::int64_t local = m_start_time.seconds + offsetAt(m_zone->zone, m_start_time.seconds);
+  CronSchedule::Calendar at(XTime::Timestamp{});
+  storeInto(at.time, XInternal::civilFromSeconds(local));
+  return at.to_string();
+}
+
 void CronSchedule::logLimit(const char* what, int limit, const Calendar& where) {
   if (!m_log_errors) return;
   XLOG(XLogger::ERROR,
        "CronSchedule::next() stopped due to {} (>{})\n\tcron: {}\n\tstart time: {}\n\tcurrent "
        "time: {}",
-       what, limit, m_expression, Calendar(m_start_time).to_string(), where.to_string());
+       what, limit, m_expression, startText(), where.to_string());
 }

@@ -63,6 +63,23 @@ void offerOperand(const Command& command, std::string_view word) {
   }
 }
 
+// The values of the placeholder that follows `option` ("--zone" or "-z") in the synopsis.
+int offerOptionValue(const Command& command, std::string_view option) {
+  std::string name(option);
+  if (option.size() == 2 && option[0] == '-') {
+    for (const XCmdLine::Option* o = command.options; o->argument != XCmdLine::END; ++o)
+      if (o->id == option[1] && o->name != nullptr) name = std::string("--") + o->name;
+  }
+  const std::string_view synopsis = command.synopsis;
+  const std::size_t at = synopsis.find(name + " ");
+  if (at == std::string_view::npos || command.values == nullptr) return OK;
+  const std::size_t start = at + name.size() + 1;
+  const std::size_t end = synopsis.find_first_of(" ]", start);
+  for (const std::string& value : command.values(synopsis.substr(start, end - start)))
+    printLine(value);
+  return OK;
+}
+
 }  // namespace
 
 int complete(int count, char** words) {
@@ -80,8 +97,9 @@ int complete(int count, char** words) {
   std::vector<std::string_view> given;
   const XCmdLine line(table.data(), count - first, words + first);
   for (auto it = line.begin(); it != line.end(); ++it) {
-    // The word being completed is this option's value: nothing to offer.
-    if (it->id() == XCmdLine::ID_MISSING_ARGUMENT) return OK;
+    // The word being completed is this option's value: the values of its placeholder.
+    if (it->id() == XCmdLine::ID_MISSING_ARGUMENT)
+      return offerOptionValue(*command, words[count - 1]);
     if (it->id() == XCmdLine::ID_ARGUMENT) given.emplace_back(it->argument());
   }
   for (const XCmdLine::Option& o : table) {

@@ -1,5 +1,9 @@
-// xtool cron EXPR [--from TIME] [--count N]: the next matches of a schedule.
+// xtool cron EXPR [--from TIME] [--count N] [--zone ZONE]: the next matches of a schedule.
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "tool.h"
 #include <xcommon/cron_schedule.h>
@@ -11,40 +15,85 @@ namespace {
 
 constexpr XCmdLine::Option OPTIONS[] = {{'f', "from", XCmdLine::REQUIRED},
                                         {'n', "count", XCmdLine::REQUIRED},
+                                        {'z', "zone", XCmdLine::REQUIRED},
                                         {0, nullptr, XCmdLine::END}};
+
+// "YYYY-MM-DDTHH:MM:SS+HH:MM" of a second in the zone that TZ names now.
+std::string zonedText(std::int64_t seconds) {
+  const auto t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (localtime_r(&t, &tm) == nullptr) return std::to_string(seconds);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  return text + offsetText(tm.tm_gmtoff);
+}
 
 int run(Args& args) {
   if (args.operands.size() != 1) return usageError("cron needs one expression");
 
   std::int64_t from = XTime::now().seconds;
   if (args.has('f') && !parseTime(args.options['f'], from))
-    return usageError("--from takes YYYY-MM-DDTHH:MM:SSZ or epoch seconds, not " +
-                      quoted(args.options['f']));
+    return usageError(
+        "--from takes YYYY-MM-DDTHH:MM:SS with Z or an offset (+02:00), or epoch "
+        "seconds, not " +
+        quoted(args.options['f']));
   long long count = 5;
   if (args.has('n') && !parseInt(args.options['n'], 0, 1000000, count))
     return usageError("--count takes a number from 0 to 1000000");
 
   CronSchedule schedule(args.operands[0]);
   if (!schedule.is_valid()) return refuse(clipped(schedule.get_error()));
+  const bool zoned = args.has('z');
+  if (zoned) {
+    if (!schedule.set_time_zone(args.options['z'])) return refuse(clipped(schedule.get_error()));
+    // The printed times: the same database, read by the C library for this one-thread process.
+    setenv("TZ", (":" + (args.options['z'].empty() ? "UTC" : args.options['z'])).c_str(), 1);
+    tzset();
+  }
   XTime::Timestamp at{from, 0};
   for (long long i = 0; i < count; ++i) {
     at = schedule.next(at);
     if (at == XTime::Timestamp{}) return refuse(clipped(schedule.get_error()));
-    printLine(utcText(at.seconds));
+    printLine(zoned ? zonedText(at.seconds) : utcText(at.seconds));
   }
   return OK;
 }
 
+// The zone names of the system's database, from its tzdata.zi (zones and links).
+std::vector<std::string> zoneNames(std::string_view placeholder) {
+  std::vector<std::string> names;
+  if (placeholder != "ZONE") return names;
+  const char* dir = std::getenv("TZDIR");
+  std::ifstream in(std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") +
+                   "/tzdata.zi");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("Z ", 0) == 0) {
+      names.push_back(line.substr(2, line.find(' ', 2) - 2));
+    } else if (line.rfind("L ", 0) == 0) {
+      const std::size_t to = line.find(' ', 2);
+      if (to != std::string::npos) names.push_back(line.substr(to + 1));
+    }
+  }
+  return names;
+}
+
 const Registration REGISTRATION({
     .name = "cron",
-    .synopsis = "EXPR [--from TIME] [--count N]",
+    .synopsis = "EXPR [--from TIME] [--count N] [--zone ZONE]",
     .summary = "next times a schedule matches",
-    .description = "Prints the next N (default 5) times after TIME (default now) that the "
-                   "six-field schedule EXPR (sec min hour day-of-month month day-of-week, UTC) "
-                   "matches, one a line. TIME is YYYY-MM-DDTHH:MM:SSZ or whole seconds since the "
-                   "epoch.",
+    .description =
+        "Prints the next N (default 5) times after TIME (default now) that the six-field "
+        "schedule EXPR (sec min hour day-of-month month day-of-week) matches, one a line. The "
+        "fields are read in UTC, or in ZONE, a name of the system's time-zone database "
+        "(Europe/Berlin), whose times are then printed with their offset "
+        "(2024-03-31T03:00:00+02:00). In a zone, a schedule whose seconds, minutes and hours "
+        "are plain numbers fires once at the end of a skipped hour that holds a match, and "
+        "only the first time of a repeated one; other schedules skip the skipped hour and "
+        "fire in both passes of a repeated one. TIME is YYYY-MM-DDTHH:MM:SS followed by Z or "
+        "an offset, or whole seconds since the epoch.",
     .options = OPTIONS,
     .run = run,
+    .values = zoneNames,
 });
 
 }  // namespace

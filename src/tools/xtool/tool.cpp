@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <fmt/format.h>
+
 #include <xcommon/xlogger.h>
 #include <xcommon/xutils/text.h>
 
@@ -208,6 +210,16 @@ bool parseInt(const std::string& text, long long low, long long high, long long&
   return true;
 }
 
+// "+HH:MM" or "-HH:MM" of an offset in seconds; ":SS" follows when the seconds are not zero (a
+// zone's local mean time before standard time).
+std::string offsetText(long offset) {
+  const long magnitude = offset < 0 ? -offset : offset;
+  std::string text =
+      fmt::format("{}{:02}:{:02}", offset < 0 ? '-' : '+', magnitude / 3600, magnitude / 60 % 60);
+  if (magnitude % 60 != 0) text += fmt::format(":{:02}", magnitude % 60);
+  return text;
+}
+
 bool parseTime(const std::string& text, std::int64_t& seconds) {
   long long whole = 0;
   if (parseInt(text, INT64_MIN, INT64_MAX, whole)) {
@@ -215,16 +227,26 @@ bool parseTime(const std::string& text, std::int64_t& seconds) {
     return true;
   }
   std::tm tm{};
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &tail) != 6)
+  int length = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &length) != 6)
     return false;
+  const std::string zone = text.substr(static_cast<std::size_t>(length));
+  long offset = 0;
+  if (zone != "Z") {
+    int hours = 0, minutes = 0, used = 0;
+    if (std::sscanf(zone.c_str(), "%*1[+-]%2d:%2d%n", &hours, &minutes, &used) != 2 ||
+        static_cast<std::size_t>(used) != zone.size() || hours > 23 || minutes > 59)
+      return false;
+    offset = (zone[0] == '-' ? -1 : 1) * (hours * 3600L + minutes * 60L);
+    if (offsetText(offset) != zone) return false;  // "+1:00", "+01:5"
+  }
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
-  const std::time_t t = timegm(&tm);
+  const std::time_t local = timegm(&tm);
   // A field out of range (month 13, second 61) comes back normalised: refuse it.
-  if (utcText(t) != text) return false;
-  seconds = t;
+  if (utcText(local).substr(0, 19) != text.substr(0, 19)) return false;
+  seconds = local - offset;
   return true;
 }
 

@@ -101,7 +101,10 @@ int finishOutput(int status);
 
 // "YYYY-MM-DDTHH:MM:SSZ" of a second since the epoch.
 std::string utcText(std::int64_t seconds);
-// That form, or whole seconds since the epoch.
+// "+HH:MM" or "-HH:MM" of a UTC offset in seconds (":SS" added when not whole minutes).
+std::string offsetText(long offset);
+// "YYYY-MM-DDTHH:MM:SS" followed by "Z" or an offset ("+02:00"), or whole seconds since the
+// epoch.
 bool parseTime(const std::string& text, std::int64_t& seconds);
 // A whole number in [low, high].
 bool parseInt(const std::string& text, long long low, long long high, long long& value);

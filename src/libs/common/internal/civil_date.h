@@ -60,6 +60,24 @@ struct CivilTime {
   int second;
 };
 
+// The civil time of a count of seconds since 1970-01-01 00:00:00: the inverse of
+// secondsSinceEpoch.
+constexpr CivilTime civilFromSeconds(std::int64_t seconds) {
+  constexpr std::int64_t DAY = 86400, HOUR = 3600, MINUTE = 60;
+  std::int64_t days = seconds / DAY, second = seconds % DAY;
+  if (second < 0) {
+    second += DAY;
+    --days;
+  }
+  const CivilDate date = civilFromDays(days);
+  return {date.year,
+          static_cast<int>(date.month),
+          static_cast<int>(date.day),
+          static_cast<int>(second / HOUR),
+          static_cast<int>(second % HOUR / MINUTE),
+          static_cast<int>(second % MINUTE)};
+}
+
 constexpr std::int64_t secondsSinceEpoch(const CivilTime& t) {
   constexpr std::int64_t DAY = 86400, HOUR = 3600, MINUTE = 60;
   return daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) * DAY +

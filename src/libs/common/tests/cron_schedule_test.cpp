@@ -186,6 +186,8 @@ TEST(CronNext, KnownSchedules) {
       {"0 0 12 * 2 *", utc(2024, 1, 30, 10), utc(2024, 2, 1, 12)},
       {"59 59 23 31 12 *", utc(2024, 12, 31, 23, 59, 58), utc(2024, 12, 31, 23, 59, 59)},
       {"0 0 0 * * *", {-86400 * 365, 0}, {-86400 * 364, 0}},
+      // The start second matches: the years limit counts from the year after it.
+      {"59 59 23 31 12 SUN", utc(2023, 12, 31, 23, 59, 59), utc(2028, 12, 31, 23, 59, 59)},
   };
   for (const auto& c : cases) {
     CronSchedule s(c.expression);
@@ -367,10 +369,18 @@ const char* const DAYS[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
 // The first second after `start` that the sets allow, scanning day by day up to the end of
 // the year four years after the start's; {0, 0} when there is none.
 Timestamp bruteForce(const Oracle& o, std::int64_t start) {
-  const auto t0 = static_cast<std::time_t>(start);
-  std::tm st{};
+  const auto t0 = static_cast<std::time_t>(start), t1 = t0 + 1;
+  std::tm st{}, next{};
   gmtime_r(&t0, &st);
-  const int lastYear = st.tm_year + 4;
+  gmtime_r(&t1, &next);
+  // The years limit counts from the start's year, or from the next second's when the start
+  // itself matches.
+  const bool startMatches =
+      o.mon[static_cast<std::size_t>(st.tm_mon)] &&
+      o.dom[static_cast<std::size_t>(st.tm_mday - 1)] &&
+      o.dow[static_cast<std::size_t>(st.tm_wday)] && o.hour[static_cast<std::size_t>(st.tm_hour)] &&
+      o.min[static_cast<std::size_t>(st.tm_min)] && o.sec[static_cast<std::size_t>(st.tm_sec)];
+  const int lastYear = (startMatches ? next.tm_year : st.tm_year) + 4;
   std::int64_t dayStart = start - ((start % 86400) + 86400) % 86400;
   for (bool first = true;; first = false, dayStart += 86400) {
     const auto ds = static_cast<std::time_t>(dayStart);

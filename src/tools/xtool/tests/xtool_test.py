@@ -122,6 +122,13 @@ class Cases(unittest.TestCase):
             (["cron", "* * *"], b"", 1, b""),
             (["cron", "0 0 0 30 2 *", "--from", "2024-01-01T00:00:00Z"], b"", 1, b""),
             (["cron", "* * * * * *", "--from", "2024-02-30T00:00:00Z"], b"", 2, b""),
+            # In a zone: 02:30 does not happen on 31 March in Berlin, so it fires as the hour ends.
+            (["cron", "0 30 2 * * *", "--zone", "Europe/Berlin", "--from", "2024-03-30T12:00:00Z",
+              "-n", "2"], b"", 0, b"2024-03-31T03:00:00+02:00\n2024-04-01T02:30:00+02:00\n"),
+            (["cron", "0 0 12 * * *", "--from", "2024-03-05T14:07:09+01:30", "-n", "1"], b"", 0,
+             b"2024-03-06T12:00:00Z\n"),
+            (["cron", "0 0 12 * * *", "--from", "2024-03-05T14:07:09+1:30"], b"", 2, b""),
+            (["cron", "0 0 12 * * *", "--zone", "../etc/passwd"], b"", 1, b""),
         ])
         code, out, _ = run("cron", "* * * * * *")
         self.assertEqual((code, len(out.splitlines())), (0, 5))

@@ -12,11 +12,13 @@
 
 namespace XInternal {
 class CronSearch;
+struct CronZone;  // not for callers: a loaded time zone, kept for the life of the process
 }  // namespace XInternal
 
-// A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC.
-// Parsing never throws or logs: a bad expression leaves an invalid schedule and an error text.
-// next() changes the schedule's search state, so one thread at a time per object.
+// A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC
+// or in a time zone. Parsing never throws or logs: a bad expression leaves an invalid schedule
+// and an error text. next() changes the schedule's search state, so one thread at a time per
+// object.
 class XCOMMON_EXPORT CronSchedule {
  public:
   // A guard on the search's passes; a search that can match within the years limit never
@@ -67,8 +69,23 @@ class XCOMMON_EXPORT CronSchedule {
 
   // The earliest second strictly after the start's whole second that all six sets allow, as
   // {seconds, 0}. {0, 0} on failure with get_error() set; at the years or depth limit one ERROR
-  // line is logged when log_errors is set. A successful search allocates nothing.
+  // line is logged when log_errors is set. A successful search allocates nothing and takes no
+  // lock.
+  //
+  // In a time zone the sets are read in its local time, as cron does. A schedule is fixed-time
+  // when its second, minute and hour fields hold only numbers and comma lists, else interval.
+  // Local times that a change to summer time skips: a fixed-time schedule that matches one fires
+  // once, at the first second of the new offset; an interval schedule skips them. Local times
+  // that happen twice: a fixed-time schedule fires at the first only, an interval schedule at
+  // both. The limits count local years.
   XTime::Timestamp next(const XTime::Timestamp& start);
+
+  // The zone the sets are read in: a name of the system's time-zone database
+  // ("Europe/Berlin"); "" and "UTC" mean UTC. False for an unknown or malformed name (one that
+  // is not a zone file under the database), with get_error() naming it; the schedule keeps the
+  // zone it had. The zone is read here, once; copies and moves carry it.
+  bool set_time_zone(const std::string& name);
+  const std::string& get_time_zone() const { return m_time_zone; }  // "" until set
 
   bool is_valid() const { return m_valid; }
   const std::string& get_error() const { return m_error; }  // the last failure; kept on success
@@ -96,6 +113,9 @@ class XCOMMON_EXPORT CronSchedule {
   bool do_next(Calendar& cal, int start_year);
   XCOMMON_NO_EXPORT bool fail(std::string text);  // stores the text, returns false
   XCOMMON_NO_EXPORT void logLimit(const char* what, int limit, const Calendar& where);
+  XCOMMON_NO_EXPORT std::string startText() const;  // the start in the schedule's time
+  // next() after its checks, in the schedule's zone: the result's seconds, or false.
+  XCOMMON_NO_EXPORT bool nextInZone(std::int64_t start, std::int64_t& result);
 
   bool m_valid = false;
   bool m_log_errors = true;
@@ -109,4 +129,10 @@ class XCOMMON_EXPORT CronSchedule {
   std::bitset<7> m_days_of_week;    // bit 0 = Sunday
   std::bitset<31> m_days_of_month;  // bit 0 = the 1st
   std::bitset<12> m_months;         // bit 0 = January
+  bool m_fixed_time = false;        // seconds, minutes and hours are numbers and lists only
+  std::string m_time_zone;
+  const XInternal::CronZone* m_zone = nullptr;  // null for UTC
+  // Stretches of one UTC offset in the zone (first second, end, offset, offset before), where
+  // the last search began and where it ended: most searches need no look-up in the zone.
+  std::int64_t m_stretches[2][4] = {};
 };
