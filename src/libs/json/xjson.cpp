@@ -15,17 +15,29 @@
 
 #include <cjson/cJSON.h>
 
+#include "internal/json_tree.h"
+
 namespace XJson {
 
 static_assert(offsetof(cJSON, next) == XInternal::CJSON_NEXT &&
-                  offsetof(cJSON, child) == XInternal::CJSON_CHILD,
-              "the header's inline for_each reads cJSON's links at these offsets");
+                  offsetof(cJSON, child) == XInternal::CJSON_CHILD &&
+                  offsetof(cJSON, type) == XInternal::CJSON_TYPE &&
+                  offsetof(cJSON, valuestring) == XInternal::CJSON_VALUESTRING &&
+                  offsetof(cJSON, valueint) == XInternal::CJSON_VALUEINT &&
+                  offsetof(cJSON, valuedouble) == XInternal::CJSON_VALUEDOUBLE &&
+                  offsetof(cJSON, string) == XInternal::CJSON_STRING,
+              "the header's inline reads find cJSON's fields at these offsets");
+static_assert(cJSON_False == XInternal::CJSON_FALSE && cJSON_True == XInternal::CJSON_TRUE &&
+                  cJSON_NULL == XInternal::CJSON_NULL && cJSON_Number == XInternal::CJSON_NUMBER &&
+                  cJSON_String == XInternal::CJSON_STRING_TYPE &&
+                  cJSON_Array == XInternal::CJSON_ARRAY && cJSON_Object == XInternal::CJSON_OBJECT,
+              "the header's type tests use cJSON's type bits");
 
 namespace {
 
-// cJSON's own type tests, read straight from the node: they sit on every typed read.
-bool hasType(const cJSON* node, int type) { return node != nullptr && (node->type & 0xFF) == type; }
+using XInternal::freeTree;
 
+// cJSON's own type tests, read straight from the node: they sit on every typed read.
 // A root is a node outside any tree: cJSON links children through prev/next.
 bool isRoot(const cJSON* node) { return node->prev == nullptr && node->next == nullptr; }
 
@@ -60,26 +72,6 @@ cJSON* findParent(cJSON* node, const cJSON* target) {
     }
   }
   return parent;
-}
-
-// cJSON_Delete (the node, its subtree unless it is a reference, its later siblings), one node at
-// a time: each child is rotated into the sibling chain ahead of its parent, so every node is
-// childless when it is freed.
-void freeTree(cJSON* node) {
-  while (node != nullptr) {
-    cJSON* child = (node->type & cJSON_IsReference) != 0 ? nullptr : node->child;
-    if (child != nullptr) {
-      node->child = child->next;
-      child->next = node;
-      node = child;
-    } else {
-      cJSON* next = node->next;
-      node->child = nullptr;
-      node->next = nullptr;
-      cJSON_Delete(node);
-      node = next;
-    }
-  }
 }
 
 // cJSON_Duplicate with recursion, in its order (depth first, each node before its children) but
@@ -334,6 +326,13 @@ bool printTree(const cJSON* root, bool formatted, Text& out) {
   }
 }
 
+// Frees the key a node kept from an object it left, so that key() tells no stale one.
+void dropKey(cJSON* node) {
+  if (node->string != nullptr && (node->type & cJSON_StringIsConst) == 0) cJSON_free(node->string);
+  node->string = nullptr;
+  node->type &= ~cJSON_StringIsConst;
+}
+
 // The node a new owning handle gets from `source`: an owning source hands its node over (and
 // goes on as a view of it); a view is copied, so its node is never owned twice.
 cJSON* takeOrCopy(cJSON* node, bool& sourceOwned, bool& taken) {
@@ -403,6 +402,7 @@ Element& Element::operator=(Element&& other) noexcept {
     if (other.m_node == m_node || parent != nullptr) {
       if (parent != nullptr) {
         cJSON_DetachItemViaPointer(parent, other.m_node);
+        dropKey(other.m_node);
         freeTree(m_node);
         m_node = other.m_node;
         m_taken = false;
@@ -431,15 +431,6 @@ cJSON* Element::detach() const {
   return m_node;
 }
 
-bool Element::is_null() const { return hasType(m_node, cJSON_NULL); }
-bool Element::is_bool() const {
-  return m_node != nullptr && (m_node->type & (cJSON_True | cJSON_False)) != 0;
-}
-bool Element::is_number() const { return hasType(m_node, cJSON_Number); }
-bool Element::is_string() const { return hasType(m_node, cJSON_String); }
-bool Element::is_array() const { return hasType(m_node, cJSON_Array); }
-bool Element::is_object() const { return hasType(m_node, cJSON_Object); }
-
 Value::Value() : Element(cJSON_CreateNull(), true) {}
 Value::Value(const std::string& text) : Value(text.c_str()) {}
 Value::Value(const char* text)
@@ -454,12 +445,6 @@ Value::Value(const Array& array) : Element(nullptr, true) {
   m_node = takeOrCopy(array.m_node, array.m_owned, m_taken);
 }
 Value::~Value() = default;
-
-bool Value::to_bool(bool def) const { return is_bool() ? hasType(node(), cJSON_True) : def; }
-
-double Value::to_number(double def) const { return is_number() ? node()->valuedouble : def; }
-
-int Value::to_int(int def) const { return is_number() ? node()->valueint : def; }
 
 std::string Value::to_string(const std::string& def) const {
   if (is_string() && node()->valuestring != nullptr) return node()->valuestring;
@@ -505,8 +490,11 @@ unsigned long Array::size() const {
 }
 
 bool Array::push_back(const Value& value) {
-  return addValue(node(), m_owned, value.m_node, value.m_owned, value.m_taken,
-                  [&](cJSON* item) { return cJSON_AddItemToArray(node(), item) != 0; });
+  return addValue(node(), m_owned, value.m_node, value.m_owned, value.m_taken, [&](cJSON* item) {
+    if (!cJSON_AddItemToArray(node(), item)) return false;
+    dropKey(item);  // an element has none, whatever object it came from
+    return true;
+  });
 }
 
 Value Array::at(unsigned long index) const {
@@ -526,9 +514,7 @@ Document::Document(const Array& array) : Element(nullptr, true) {
 }
 Document::~Document() = default;
 
-Document Document::fromJson(const char* text) {
-  return Document(text != nullptr ? cJSON_Parse(text) : nullptr);
-}
+Document Document::fromJson(const char* text) { return Document(XInternal::parseJson(text)); }
 
 Document Document::fromJson(const std::string& text) { return fromJson(text.c_str()); }
 

@@ -1,5 +1,6 @@
 // fromJson on arbitrary text, a walk with typed reads, and both printers. Cross-checked
-// against cJSON: validity must agree, and a reparse of the compact text prints the same.
+// against cJSON: the parse must build cJSON_Parse's tree (or refuse where it refuses), and a
+// copy prints the same.
 #include "xjson/xjson.h"
 
 #include <cstdint>
@@ -8,6 +9,8 @@
 
 #include <cjson/cJSON.h>
 
+#include "same_tree.h"
+
 namespace {
 
 void walk(const XJson::Value& v, int depth) {
@@ -15,6 +18,8 @@ void walk(const XJson::Value& v, int depth) {
   (void)v.to_number(1.5);
   (void)v.to_int(7);
   (void)v.to_string("d");
+  (void)v.to_string_view("d");
+  (void)v.key();
   if (!v.is_valid()) return;  // at() past the end gives an invalid value: nothing below it
   const XJson::Object o = v.to_object();
   o.for_each([depth](const XJson::Value& m) { walk(m, depth + 1); });
@@ -33,11 +38,13 @@ void walk(const XJson::Value& v, int depth) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const XJson::Document doc = XJson::Document::fromJson(text);
+  // The differential check: the very tree cJSON_Parse builds, or a refusal where it refuses.
   cJSON* raw = cJSON_Parse(text.c_str());
   if (doc.is_valid() != (raw != nullptr)) std::abort();
-  cJSON_Delete(raw);
-  if (!doc.is_valid()) return 0;
   cJSON* root = doc.detach();
+  if (raw != nullptr && !TestSupport::treeDifference(root, raw).empty()) std::abort();
+  cJSON_Delete(raw);
+  if (root == nullptr) return 0;
   const XJson::Document owner(root);
   walk(XJson::Value(root), 0);
   const std::string compact = owner.toJson(XJson::JsonFormat::Compact);

@@ -330,6 +330,34 @@ TEST(JsonIteration, ForEachVisitsChildrenInOrder) {
   EXPECT_NO_THROW(Array(nullptr).for_each([](const Value&) { throw std::runtime_error("no"); }));
 }
 
+// Keys are data: a walk reads each member's key and text without copies; a node that is no
+// member (an element, an owning handle) has no key, wherever it came from.
+TEST(JsonIteration, MembersTellTheirKeysAndTextsWithoutCopies) {
+  const Document doc = Document::fromJson(R"({"mail": {"retries": 3}, "sms": "a\u0000b", "": 1})");
+  std::string seen;
+  doc.object().for_each([&](const Value& m) {
+    seen += std::string(m.key()) + "=" + std::string(m.to_string_view("-")) + ";";
+  });
+  EXPECT_EQ(seen, "mail=-;sms=a;=-;");
+  const Value sms = doc.object().value("sms");
+  EXPECT_EQ(sms.to_string_view().data(), sms.to_string_view().data());  // the node's own text
+  EXPECT_EQ(Value(3).to_string_view("d"), "d");
+  EXPECT_EQ(Value(static_cast<const char*>(nullptr)).key(), "");
+
+  const Value member = doc.object().value("mail");
+  EXPECT_EQ(member.key(), "mail");
+  const Value copy = member;  // a deep, owning copy of a member
+  EXPECT_EQ(copy.key(), "");
+  Array list;
+  ASSERT_TRUE(list.push_back(member));  // a view: copied in
+  ASSERT_TRUE(list.push_back(copy));    // owning: moved in
+  list.for_each([](const Value& e) { EXPECT_EQ(e.key(), ""); });
+  EXPECT_EQ(copy.key(), "");  // now a view of an element
+  Object target;
+  ASSERT_TRUE(target.insert("renamed", Value(list.at(0).to_object())));
+  target.for_each([](const Value& m) { EXPECT_EQ(m.key(), "renamed"); });
+}
+
 TEST(JsonIteration, BothFormsReadTheNextLinkAfterEachCall) {
   // A lambda takes the inline template, a std::function the exported form: both go on to
   // elements added during the walk.

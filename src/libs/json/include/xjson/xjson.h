@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "xjson/xjson_export.h"
@@ -11,15 +12,35 @@
 struct cJSON;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace XInternal {
-// A node's links, read inline by the template for_each without cJSON's header: the offsets of
-// `next` and `child` in cJSON 1.x's node, checked against that header when the library builds.
+// A node's fields, read inline by the handles without cJSON's header: their offsets in cJSON
+// 1.x's node and the type bits, checked against that header when the library builds.
 constexpr std::size_t CJSON_NEXT = 0;
 constexpr std::size_t CJSON_CHILD = 2 * sizeof(void*);
+constexpr std::size_t CJSON_TYPE = 3 * sizeof(void*);
+constexpr std::size_t CJSON_VALUESTRING = 4 * sizeof(void*);
+constexpr std::size_t CJSON_VALUEINT = 5 * sizeof(void*);
+constexpr std::size_t CJSON_VALUEDOUBLE = 6 * sizeof(void*);
+constexpr std::size_t CJSON_STRING = 7 * sizeof(void*);
+constexpr int CJSON_FALSE = 1, CJSON_TRUE = 2, CJSON_NULL = 4, CJSON_NUMBER = 8,
+              CJSON_STRING_TYPE = 16, CJSON_ARRAY = 32, CJSON_OBJECT = 64;
+
+template <typename T>
+T cjsonField(const cJSON* node, std::size_t offset) {
+  T value;
+  std::memcpy(static_cast<void*>(&value), reinterpret_cast<const char*>(node) + offset,
+              sizeof value);
+  return value;
+}
 inline cJSON* cjsonLink(const cJSON* node, std::size_t offset) {
-  void* linked = nullptr;
-  std::memcpy(static_cast<void*>(&linked), reinterpret_cast<const char*>(node) + offset,
-              sizeof linked);
-  return static_cast<cJSON*>(linked);
+  return cjsonField<cJSON*>(node, offset);
+}
+// The node's type without cJSON's flag bits; 0 (cJSON_Invalid) for no node.
+inline int cjsonType(const cJSON* node) {
+  return node != nullptr ? cjsonField<int>(node, CJSON_TYPE) & 0xFF : 0;
+}
+inline std::string_view cjsonText(const cJSON* node, std::size_t offset) {
+  const char* text = cjsonField<const char*>(node, offset);
+  return text != nullptr ? std::string_view(text) : std::string_view();
 }
 }  // namespace XInternal
 
@@ -54,12 +75,15 @@ class XJSON_EXPORT Element {
   cJSON* detach() const;
 
   bool is_valid() const { return m_node != nullptr; }
-  bool is_null() const;
-  bool is_bool() const;  // JSON true and false alike
-  bool is_number() const;
-  bool is_string() const;
-  bool is_array() const;
-  bool is_object() const;
+  // Type tests read the node inline: a walk pays for no call.
+  bool is_null() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_NULL; }
+  bool is_bool() const {  // JSON true and false alike
+    return (XInternal::cjsonType(m_node) & (XInternal::CJSON_TRUE | XInternal::CJSON_FALSE)) != 0;
+  }
+  bool is_number() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_NUMBER; }
+  bool is_string() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_STRING_TYPE; }
+  bool is_array() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_ARRAY; }
+  bool is_object() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_OBJECT; }
 
  protected:
   cJSON* node() const { return m_node; }
@@ -101,10 +125,27 @@ class XJSON_EXPORT Value : public Element {
 
   // Typed reads: the default unless the node is of that kind. There is no conversion between
   // kinds (a numeric string is not a number).
-  bool to_bool(bool def = false) const;
-  double to_number(double def = 0.0) const;
-  int to_int(int def = 0) const;  // cJSON's saturated, truncated integer field
+  bool to_bool(bool def = false) const {
+    return is_bool() ? XInternal::cjsonType(node()) == XInternal::CJSON_TRUE : def;
+  }
+  double to_number(double def = 0.0) const {
+    return is_number() ? XInternal::cjsonField<double>(node(), XInternal::CJSON_VALUEDOUBLE) : def;
+  }
+  int to_int(int def = 0) const {  // cJSON's saturated, truncated integer field
+    return is_number() ? XInternal::cjsonField<int>(node(), XInternal::CJSON_VALUEINT) : def;
+  }
   std::string to_string(const std::string& def = {}) const;
+  // The string's text without a copy, valid while its tree lives and the node keeps its text;
+  // `def` unless the node is a string.
+  std::string_view to_string_view(std::string_view def = {}) const {
+    return is_string() ? XInternal::cjsonText(node(), XInternal::CJSON_VALUESTRING) : def;
+  }
+  // The member's key when the handle views an object member (as for_each and value() give
+  // them), else empty (an owning handle is no member); valid while the tree lives.
+  std::string_view key() const {
+    return node() != nullptr && !m_owned ? XInternal::cjsonText(node(), XInternal::CJSON_STRING)
+                                         : std::string_view();
+  }
   Object to_object() const;  // a view, or invalid
   Array to_array() const;
 };

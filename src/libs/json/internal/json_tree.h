@@ -1,0 +1,39 @@
+#pragma once
+
+// What the library's tree code shares: freeing a cJSON tree without recursion, and the parser
+// that builds the tree cJSON_Parse builds. Private to the library.
+
+#include <cjson/cJSON.h>
+
+namespace XInternal {
+
+// cJSON_Delete (the node, its subtree unless it is a reference, its later siblings), one node at
+// a time: each child is rotated into the sibling chain ahead of its parent, so every node is
+// childless when it is freed.
+inline void freeTree(cJSON* node) {
+  while (node != nullptr) {
+    cJSON* child = (node->type & cJSON_IsReference) != 0 ? nullptr : node->child;
+    if (child != nullptr) {
+      node->child = child->next;
+      child->next = node;
+      node = child;
+    } else {
+      // What cJSON_Delete frees of a childless node, without its walk.
+      cJSON* next = node->next;
+      if ((node->type & cJSON_IsReference) == 0 && node->valuestring != nullptr)
+        cJSON_free(node->valuestring);
+      if ((node->type & cJSON_StringIsConst) == 0 && node->string != nullptr)
+        cJSON_free(node->string);
+      cJSON_free(node);
+      node = next;
+    }
+  }
+}
+
+// The tree cJSON_Parse(text) builds, node for node and bit for bit, or null where it fails:
+// made with cJSON's allocator, so cJSON_Delete frees it, in one pass with the open containers
+// on the heap. Throws std::bad_alloc only when the heap cannot hold that stack; the nodes'
+// own allocation failures fail the parse, as in cJSON.
+cJSON* parseJson(const char* text);
+
+}  // namespace XInternal
