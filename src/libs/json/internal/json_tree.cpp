@@ -228,10 +228,11 @@ bool parseNumber(const char*& p, cJSON* node) {
   return true;
 }
 
-// An open array or object, and its child linked last.
+// An open array or object, its child linked last, and what closes it.
 struct Open {
   cJSON* container;
   cJSON* last;
+  char close;  // ']' or '}'
 };
 
 class Parser {
@@ -243,6 +244,7 @@ class Parser {
     cJSON* const root = newNode();
     if (root == nullptr) return nullptr;
     m_root = root;
+    m_open.reserve(32);
     m_p = skipWhitespace(m_p, m_end);
     cJSON* item = root;
     for (;;) {
@@ -290,7 +292,9 @@ class Parser {
   }
 
   Step literal(std::string_view word, int type, cJSON* item) {
-    if (std::strncmp(m_p, word.data(), word.size()) != 0) return Step::FAIL;
+    if (static_cast<std::size_t>(m_end - m_p) < word.size() ||
+        std::memcmp(m_p, word.data(), word.size()) != 0)
+      return Step::FAIL;
     m_p += word.size();
     item->type = type;
     return Step::DONE;
@@ -305,7 +309,7 @@ class Parser {
       return Step::DONE;
     }
     if (*m_p == '\0') return Step::FAIL;
-    m_open.push_back({item, nullptr});
+    m_open.push_back({item, nullptr, close});
     return member() ? Step::OPENED : Step::FAIL;
   }
 
@@ -322,7 +326,7 @@ class Parser {
       node->prev = top.last;
     }
     top.last = node;
-    if ((top.container->type & 0xFF) == cJSON_Object) {
+    if (top.close == '}') {
       if (*m_p != '"') return false;
       node->string = parseString(m_p, m_end);
       if (node->string == nullptr) return false;
@@ -344,7 +348,7 @@ class Parser {
         m_p = skipWhitespace(m_p + 1, m_end);
         return member() ? m_open.back().last : nullptr;
       }
-      if (*m_p != ((top.container->type & 0xFF) == cJSON_Object ? '}' : ']')) return nullptr;
+      if (*m_p != top.close) return nullptr;
       ++m_p;
       top.container->child->prev = top.last;  // cJSON's first child points back at the last
       m_open.pop_back();
