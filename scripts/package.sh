@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # package.sh OUTDIR: builds the Debian packages libxcommon1 libxcommon-dev libxmsg1 libxmsg-dev
-# libxjson1 libxjson-dev xtool (and the -dbgsym packages of those with binaries) from debian/
+# libxjson1 libxjson-dev xtool xlibs-doc (and the -dbgsym packages of those with binaries) from debian/
 # with dpkg-buildpackage, and moves them with their .changes and .buildinfo into OUTDIR. The
 # build runs in a copy of the work tree (tracked files and untracked ones git does not ignore,
 # uncommitted edits included), so the tree itself gets no build products. Two jobs unless

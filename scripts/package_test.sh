@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the seven Debian packages and their -dbgsym packages, checks them with lintian (no
+# Builds the eight Debian packages and their -dbgsym packages, checks them with lintian (no
 # error, no warning), unpacks them into a temporary root with dpkg-deb -x, and builds and runs
 # the example consumer against that root through the CMake packages and through pkg-config;
 # the unpacked xtool runs too.
@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 
 scripts/package.sh "$work/debs"
 expected="libxcommon-dev libxcommon1 libxcommon1-dbgsym libxjson-dev libxjson1 libxjson1-dbgsym"
-expected+=" libxmsg-dev libxmsg1 libxmsg1-dbgsym xtool xtool-dbgsym"
+expected+=" libxmsg-dev libxmsg1 libxmsg1-dbgsym xlibs-doc xtool xtool-dbgsym"
 got=$(for d in "$work"/debs/*.deb; do dpkg-deb -f "$d" Package; done | sort | xargs)
 [ "$got" = "$expected" ] || { echo "packages: $got, want $expected"; exit 1; }
 # The runtime packages hold the shared objects and nothing else but their copyright and
@@ -34,7 +34,8 @@ export LD_LIBRARY_PATH=$libdir
 
 cmake -S examples/consumer -B "$work/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$work/consumer" >/dev/null
-(cd "$work/consumer" && ./consumer >/dev/null)
+(cd "$work/consumer" && ./consumer >/dev/null && ./xcommon_example >/dev/null &&
+  ./xmsg_example >/dev/null && ./xjson_example >/dev/null)
 
 PKG_CONFIG_PATH="$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="" \
   c++ -std=c++20 -o "$work/consumer_pc" examples/consumer/main.cpp \

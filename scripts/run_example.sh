@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds in release, installs into ./stage, runs the installed xtool
-# on real inputs, then builds the example consumer against the installed packages (CMake
-# config and pkg-config) and runs it.
+# Installs what is missing, builds in release with the API reference, installs into ./stage,
+# runs the installed xtool on real inputs, then builds the example consumer and the examples of
+# each library against the installed packages (CMake config and pkg-config) and runs them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -9,6 +9,7 @@ top=$PWD
 scripts/install_deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
+cmake --build --preset release --target docs  # fails on any Doxygen warning
 rm -rf stage
 cmake --install build/release --prefix "$top/stage" >/dev/null
 
@@ -29,9 +30,16 @@ echo "=== xtool json --compact: a JSON file of the repository"
 "$xtool" json --compact src/libs/json/fuzz/corpus/object.json
 echo "=== xtool sysinfo"
 "$xtool" sysinfo
+echo "=== xtool cron --zone: nightly at 02:30 in Berlin across the change to summer time"
+"$xtool" cron '0 30 2 * * *' --zone Europe/Berlin --from 2024-03-29T12:00:00Z --count 3
 
 echo "=== the example consumer"
 cd examples/consumer/build
 ./consumer
 ./consumer_pc >/dev/null
-echo "example consumer: OK"
+for example in xcommon_example xmsg_example xjson_example; do
+  echo "=== $example"
+  "./$example"
+done
+test -f "$top/stage/share/doc/xlibs/html/index.html"
+echo "example consumer, examples and reference: OK"

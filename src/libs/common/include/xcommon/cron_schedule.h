@@ -1,5 +1,9 @@
 #pragma once
 
+/// @file
+/// CronSchedule: six-field schedules with seconds, searched for their next match in UTC or in a
+/// time zone.
+
 #include <bitset>
 #include <cstdint>
 #include <ctime>
@@ -15,94 +19,127 @@ class CronSearch;
 struct CronZone;  // not for callers: a loaded time zone, kept for the life of the process
 }  // namespace XInternal
 
-// A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC
-// or in a time zone. Parsing never throws or logs: a bad expression leaves an invalid schedule
-// and an error text. next() changes the schedule's search state, so one thread at a time per
-// object.
+/// A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC
+/// or in a time zone. Parsing never throws or logs: a bad expression leaves an invalid schedule
+/// and an error text. next() changes the schedule's search state, so one thread at a time per
+/// object.
 class XCOMMON_EXPORT CronSchedule {
  public:
-  // A guard on the search's passes; a search that can match within the years limit never
-  // reaches it.
+  /// A guard on the search's passes; a search that can match within the years limit never
+  /// reaches it.
   static const int MAX_RECURSIONS = 50;
-  // A match more than this many years after the start's year is not returned.
+  /// A match more than this many years after the start's year is not returned.
   static const int MAX_YEARS_DIFF = 4;
 
-  // A broken-down UTC time with timegm/gmtime_r conversions.
+  /// A broken-down UTC time with timegm/gmtime_r conversions.
   class XCOMMON_EXPORT Calendar {
    public:
-    enum Field : std::uint8_t { second, minute, hour, day_of_month, month, year, day_of_week };
+    /// A member of the broken-down time, in std::tm's units.
+    enum Field : std::uint8_t {
+      second,        ///< tm_sec
+      minute,        ///< tm_min
+      hour,          ///< tm_hour
+      day_of_month,  ///< tm_mday, from 1
+      month,         ///< tm_mon, from 0
+      year,          ///< tm_year, from 1900
+      day_of_week    ///< tm_wday, from Sunday = 0; derived from the date
+    };
 
-    // timegm: normalises `t` in place; -1 on failure.
+    /// timegm: normalises `t` in place; -1 on failure.
     static std::time_t to_time_t(std::tm& t);
-    // gmtime_r of the seconds; false for {0, 0} or when the time cannot be broken down.
+    /// gmtime_r of the seconds; false for {0, 0} or when the time cannot be broken down.
     static bool from_timestamp(std::tm& t, const XTime::Timestamp& ts);
 
+    /// Breaks down the whole seconds of `ts`; `valid` says whether that worked.
     explicit Calendar(const XTime::Timestamp& ts);
 
+    /// Normalises `time` after a change; false when it cannot be converted back.
     bool update();
-    XTime::Timestamp to_time();  // {0, 0} when invalid or when the time converts to -1
-    // Field values above day_of_week change nothing but still normalise. day_of_week adds days.
+    XTime::Timestamp to_time();  ///< {0, 0} when invalid or when the time converts to -1
+    /// Sets the field to its lowest value and normalises; false as update() is. Field values
+    /// above day_of_week change nothing but still normalise, and so does day_of_week itself.
     bool reset(Field field);
+    /// Stores `value` in std::tm's units and normalises, so an overflow carries into the
+    /// larger fields; false as update() is.
     bool set(Field field, int value);
+    /// Adds `value` and normalises; day_of_week adds days. False as update() is.
     bool add(Field field, int value);
-    std::string to_string() const;  // "YYYY-MM-DD hh:mm:ss"
+    std::string to_string() const;  ///< "YYYY-MM-DD hh:mm:ss"
 
-    std::tm time;
-    bool valid;
+    std::tm time;  ///< The broken-down time; zeroed when the timestamp could not be broken down.
+    bool valid;    ///< Whether the timestamp given to the constructor could be broken down.
   };
 
-  CronSchedule();  // invalid, log_errors true
+  CronSchedule();  ///< invalid, log_errors true
+  /// Parses `expression` as init() does; see is_valid(). `log_errors` lets next() log an ERROR
+  /// line when a search stops at a limit.
   explicit CronSchedule(std::string expression, bool log_errors = true);
+  /// Copies everything, the zone included.
   CronSchedule(const CronSchedule& other) = default;
   CronSchedule(
-      CronSchedule&& other) noexcept;  // member by member; the source's texts are left empty
+      CronSchedule&& other) noexcept;  ///< member by member; the source's texts are left empty
+  /// Copies everything, the zone included.
   CronSchedule& operator=(const CronSchedule& other) = default;
+  /// Member by member, as the move constructor.
   CronSchedule& operator=(CronSchedule&& other) noexcept;
-  ~CronSchedule() = default;
+  ~CronSchedule() = default;  ///< The zone, shared by the process, stays loaded.
 
-  // Both valid and all six sets equal; texts and search state are not compared.
+  /// Both valid and all six sets equal; texts and search state are not compared.
   bool compare(const CronSchedule& other) const;
 
-  // Parses an expression, starting from empty sets and an invalid schedule. On success the
-  // text is moved into the schedule (the argument is left empty).
+  /// Parses an expression, starting from empty sets and an invalid schedule. On success the
+  /// text is moved into the schedule (the argument is left empty); on failure see get_error().
   void init(std::string&& expression);
 
-  // The earliest second strictly after the start's whole second that all six sets allow, as
-  // {seconds, 0}. {0, 0} on failure with get_error() set; at the years or depth limit one ERROR
-  // line is logged when log_errors is set. A successful search allocates nothing and takes no
-  // lock.
-  //
-  // In a time zone the sets are read in its local time, as cron does. A schedule is fixed-time
-  // when its second, minute and hour fields hold only numbers and comma lists, else interval.
-  // Local times that a change to summer time skips: a fixed-time schedule that matches one fires
-  // once, at the first second of the new offset; an interval schedule skips them. Local times
-  // that happen twice: a fixed-time schedule fires at the first only, an interval schedule at
-  // both. The limits count local years.
+  /// The earliest second strictly after the start's whole second that all six sets allow, as
+  /// {seconds, 0}. {0, 0} on failure with get_error() set; at the years or depth limit one ERROR
+  /// line is logged when log_errors is set. A successful search allocates nothing and takes no
+  /// lock.
+  ///
+  /// In a time zone the sets are read in its local time. A schedule is fixed-time when its
+  /// second, minute and hour fields hold only numbers and comma lists, else interval. Local
+  /// times that a change to summer time skips: a fixed-time schedule that matches one fires
+  /// once, at the first second of the new offset; an interval schedule skips them. Local times
+  /// that happen twice: a fixed-time schedule fires at the first only, an interval schedule at
+  /// both. The limits count local years.
   XTime::Timestamp next(const XTime::Timestamp& start);
 
-  // The zone the sets are read in: a name of the system's time-zone database
-  // ("Europe/Berlin"); "" and "UTC" mean UTC. False for an unknown or malformed name (one that
-  // is not a zone file under the database), with get_error() naming it; the schedule keeps the
-  // zone it had. The zone is read here, once; copies and moves carry it.
+  /// The zone the sets are read in: a name of the system's time-zone database
+  /// ("Europe/Berlin"); "" and "UTC" mean UTC. False for an unknown or malformed name (one that
+  /// is not a zone file under the database), with get_error() naming it; the schedule keeps the
+  /// zone it had. The zone is read here, once; copies and moves carry it.
   bool set_time_zone(const std::string& name);
-  const std::string& get_time_zone() const { return m_time_zone; }  // "" until set
+  const std::string& get_time_zone() const { return m_time_zone; }  ///< "" until set
 
+  /// True once an expression parsed; init() resets it before parsing.
   bool is_valid() const { return m_valid; }
-  const std::string& get_error() const { return m_error; }  // the last failure; kept on success
+  const std::string& get_error() const { return m_error; }  ///< the last failure; kept on success
+  /// The parsed expression; empty while the schedule is invalid.
   const std::string& get_expression() const { return m_expression; }
 
-  // The field parsers, public so that a caller can validate a single field. Each returns
-  // false with get_error() set.
+  /// The field parsers, public so that a caller can validate a single field. Each returns
+  /// false with get_error() set. This one sets in `bits` (offset by `minimum`, without clearing
+  /// it) every value of a comma list of "*", "n" or "a-b" items, each optionally followed by
+  /// "/step" (1..127); "n/step" runs to `maximum`, and "a-b" with a > b wraps past it.
   template <std::size_t N>
   bool init_cron_field(std::string_view field, std::bitset<N>& bits, signed char minimum,
                        signed char maximum);
+  /// Reads "*", "n" or "a-b" within [minimum, maximum] into `range`; false with get_error() set.
   bool get_range(std::string_view text, std::pair<signed char, signed char>& range,
                  signed char minimum, signed char maximum);
+  /// Days 1..31, "?" meaning "*"; bit 0 is the 1st. False with get_error() set.
   bool init_dom_cron_field(std::string_view field, std::bitset<31>& bits);
+  /// Months 1..12 or JAN..DEC in any case; bit 0 is January. False with get_error() set.
   bool init_months_cron_field(std::string_view field, std::bitset<12>& bits);
+  /// Weekdays 0..6 from Sunday, 7 also Sunday, or SUN..SAT in any case, "?" meaning "*"; bit 0
+  /// is Sunday. False with get_error() set.
   bool init_dow_cron_field(std::string_view field, std::bitset<7>& bits);
+  /// The day-of-month field with "?" replaced by "*".
   std::string normalize_dom_field(std::string_view field) const;
+  /// The month field upper-cased, with month names replaced by their numbers.
   std::string normalize_months_field(std::string_view field) const;
+  /// The day-of-week field upper-cased, with 7 and day names replaced by numbers from Sunday = 0
+  /// and "?" by "*".
   std::string normalize_dow_field(std::string_view field) const;
 
  private:

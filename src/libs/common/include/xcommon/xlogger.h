@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The process-wide logger XLogger, its sinks and the XLOG logging statement.
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -15,86 +18,99 @@
 #include "xcommon/xcommon_export.h"
 #include "xcommon/xutils/text.h"
 
-// The process-wide logger. Configure it (addSink, verbosities, destroyInstance) before other
-// threads log or while none does: the instance and its sink map are read without a lock. Each
-// sink serialises its own lines with its own mutex. fork() waits until no thread is inside a
-// sink's write, so a child can log at once, whatever the parent's threads were doing.
+/// The process-wide logger. Configure it (addSink, verbosities, destroyInstance) before other
+/// threads log or while none does: the instance and its sink map are read without a lock. Each
+/// sink serialises its own lines with its own mutex. fork() waits until no thread is inside a
+/// sink's write, so a child can log at once, whatever the parent's threads were doing.
 class XCOMMON_EXPORT XLogger {
  public:
+  /// Severity of a line, most severe first. A sink prints the levels up to its verbosity.
   enum Level : std::int8_t {
-    SYSTEM = -1,
-    ERROR = 0,
-    WARNING = 1,
-    INFO = 2,
-    DBG1 = 3,
-    DBG2 = 4,
-    DBG3 = 5
+    SYSTEM = -1,  ///< Always printed, whatever the verbosity.
+    ERROR = 0,    ///< A failure.
+    WARNING = 1,  ///< Something suspicious that was handled.
+    INFO = 2,     ///< Normal operation.
+    DBG1 = 3,     ///< Debugging detail, least verbose.
+    DBG2 = 4,     ///< Debugging detail.
+    DBG3 = 5      ///< Debugging detail, most verbose.
   };
 
-  // Any level is stored and printed clamped into SYSTEM..DBG3.
+  /// Any level is stored and printed clamped into SYSTEM..DBG3.
   static constexpr Level clampLevel(int level) {
     return level < SYSTEM ? SYSTEM : level > DBG3 ? DBG3 : static_cast<Level>(level);
   }
 
-  // Base of all sinks. Verbosity is a relaxed atomic byte so it may change while others log.
+  /// Base of all sinks. Verbosity is a relaxed atomic byte so it may change while others log.
   class XCOMMON_EXPORT Sink {
    public:
+    /// The name is the sink's key in the logger: a sink added under a taken name replaces it.
     explicit Sink(std::string name);
-    virtual ~Sink();
+    virtual ~Sink();  ///< Virtual: the logger destroys sinks through this base.
 
-    // Moves name and verbosity and copies the colour flag; the source keeps SYSTEM and an
-    // empty name. The mutexes of derived sinks never move.
+    /// Moves name and verbosity and copies the colour flag; the source keeps SYSTEM and an
+    /// empty name. The mutexes of derived sinks never move.
     Sink(Sink&& other) noexcept;
+    /// Moves as the move constructor does.
     Sink& operator=(Sink&& other) noexcept;
 
+    /// Whether the sink can write; the logger skips an invalid sink.
     virtual bool valid() const = 0;
-    // file: base name of the issuing source or null; header: the bracketed prefix; message:
-    // formatted text without a line end.
+    /// Writes one line from its parts. `file`: base name of the issuing source or null;
+    /// `header`: the bracketed prefix; `message`: formatted text without a line end.
     virtual void print(Level level, const char* file, int line, std::string_view header,
                        std::string_view message) const = 0;
-    // The logger's fast path: the finished plain line "header message (file:line)\n". A sink
-    // that writes it as it stands returns true; the default returns false, and the logger then
-    // calls print() with the parts, for a sink that styles or arranges them itself.
+    /// The logger's fast path: the finished plain line "header message (file:line)\n". A sink
+    /// that writes it as it stands returns true; the default returns false, and the logger then
+    /// calls print() with the parts, for a sink that styles or arranges them itself.
     virtual bool printLine(Level level, std::string_view line) const;
-    // Reopens whatever the sink writes to by name, after a rotation; returns whether it now
-    // writes. The default has nothing to reopen.
+    /// Reopens whatever the sink writes to by name, after a rotation; returns whether it now
+    /// writes. The default has nothing to reopen and returns valid().
     virtual bool reopen();
 
+    /// Sets the most verbose level the sink prints (clamped); safe while others log.
     void setVerbosity(Level level) {
       m_verbosity.store(clampLevel(level), std::memory_order_relaxed);
     }
+    /// The most verbose level the sink prints; SYSTEM until set.
     Level verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
+    /// The key the logger stores the sink under; empty after the sink was moved from.
     const std::string& name() const { return m_name; }
 
    protected:
+    /// An unnamed sink, for a derived sink's move constructor that calls takeBase().
     Sink() = default;
-    // The base part of a move: takes name and verbosity and copies the colour flag, from a
-    // source whose derived part the caller reads afterwards.
+    /// The base part of a move: takes name and verbosity and copies the colour flag, from a
+    /// source whose derived part the caller reads afterwards.
     void takeBase(Sink& other) noexcept;
 
-    bool m_useColors = false;
+    bool m_useColors = false;  ///< Whether lines are styled with terminal colours.
 
    private:
     std::atomic<Level> m_verbosity{SYSTEM};
     std::string m_name;
   };
 
-  // Writes INFO and debug lines to `out`, ERROR and WARNING to `err`, SYSTEM to `sys`. The
-  // streams are not owned and never closed. Each line reaches the stream's descriptor in one
-  // write, after what the stream held before, so processes sharing a pipe or file never tear
-  // each other's lines. Colour is decided once here: on when `out` is a terminal, off when
-  // NO_COLOR is non-empty, on when FORCE_COLOR is non-empty.
+  /// Writes INFO and debug lines to `out`, ERROR and WARNING to `err`, SYSTEM to `sys`. The
+  /// streams are not owned and never closed. Each line reaches the stream's descriptor in one
+  /// write, after what the stream held before, so processes sharing a pipe or file never tear
+  /// each other's lines. Colour is decided once here: on when `out` is a terminal, off when
+  /// NO_COLOR is non-empty, on when FORCE_COLOR is non-empty.
   class XCOMMON_EXPORT StdOutSink : public Sink {
    public:
+    /// A sink named "stdout" over the three borrowed streams, which must outlive it.
     StdOutSink(FILE* out, FILE* err, FILE* sys);
+    /// Takes the streams; the source still points at them.
     StdOutSink(StdOutSink&& other) noexcept;
+    /// Takes the streams, as the move constructor does.
     StdOutSink& operator=(StdOutSink&& other) noexcept;
-    ~StdOutSink() override;
+    ~StdOutSink() override;  ///< Leaves the streams open.
 
+    /// Always true: the streams are not checked.
     bool valid() const override { return true; }
+    /// Builds the line, styled when colouring, and writes it in one call.
     void print(Level level, const char* file, int line, std::string_view header,
                std::string_view message) const override;
-    bool printLine(Level level, std::string_view line) const override;  // false when colouring
+    bool printLine(Level level, std::string_view line) const override;  ///< false when colouring
 
    private:
     mutable std::mutex m_mutex;
@@ -104,43 +120,49 @@ class XCOMMON_EXPORT XLogger {
     mutable std::uint8_t m_unfinished = 0;  // per stream: a failed write left a line open
   };
 
-  // Appends to a regular file, opened for appending and close-on-exec; a FIFO, a device or a
-  // directory at the path is refused (opening never blocks). Each line goes to the file in one
-  // write(2), so processes appending to one file never interleave their lines. About once a
-  // second a line first checks that the path still names the open file and reopens it when it
-  // was renamed away or deleted (log rotation); a file truncated in place goes on from its new
-  // end. A line cut short by a failed write is ended before the next one. Lines that cannot be
-  // written (a full disk; a deleted file whose folder is gone) are counted, and the next line
-  // that can be written is preceded by an ERROR line "N log lines lost: reason"; the first loss
-  // of a gap is also told on stderr, at most once a minute. If the file cannot be opened, the
-  // reason goes to stderr and the sink stays invalid (and is skipped).
+  /// Appends to a regular file, opened for appending and close-on-exec; a FIFO, a device or a
+  /// directory at the path is refused (opening never blocks). Each line goes to the file in one
+  /// write(2), so processes appending to one file never interleave their lines. About once a
+  /// second a line first checks that the path still names the open file and reopens it when it
+  /// was renamed away or deleted (log rotation); a file truncated in place goes on from its new
+  /// end. A line cut short by a failed write is ended before the next one. Lines that cannot be
+  /// written (a full disk; a deleted file whose folder is gone) are counted, and the next line
+  /// that can be written is preceded by an ERROR line "N log lines lost: reason"; the first loss
+  /// of a gap is also told on stderr, at most once a minute. If the file cannot be opened, the
+  /// reason goes to stderr and the sink stays invalid (and is skipped).
   class XCOMMON_EXPORT FileSink : public Sink {
    public:
-    // Throws nothing but std::bad_alloc, and then leaves nothing behind.
+    /// A sink named "file" that opens `path` at once. Throws nothing but std::bad_alloc, and
+    /// then leaves nothing behind.
     explicit FileSink(const std::string& path);
-    FileSink(FileSink&& other) noexcept;             // the source is left without a file
-    FileSink& operator=(FileSink&& other) noexcept;  // closes the file held before
-    ~FileSink() override;
+    FileSink(FileSink&& other) noexcept;             ///< the source is left without a file
+    FileSink& operator=(FileSink&& other) noexcept;  ///< closes the file held before
+    ~FileSink() override;                            ///< Closes the file.
 
+    /// False when the file could not be opened, and in a sink moved from.
     bool valid() const override { return m_file != nullptr; }
+    /// Writes the plain line from its parts; files are never coloured.
     void print(Level level, const char* file, int line, std::string_view header,
                std::string_view message) const override;
+    /// Writes the finished line; always true.
     bool printLine(Level level, std::string_view line) const override;
-    // Opens the path anew now, as a host that rotates on a signal needs; on failure the sink
-    // keeps the file it had.
+    /// Opens the path anew now, as a host that rotates on a signal needs; on failure the sink
+    /// keeps the file it had. False when the sink is left without a usable file.
     bool reopen() override;
 
+    /// The file's deleter: fclose for a non-null file.
     static void closeFile(FILE* file);
 
    private:
     // The rotation check: reopens when the path names another file or none.
-    void followPath() const;
+    XCOMMON_NO_EXPORT void followPath() const;
     // Opens the path anew; on failure keeps the file it had, and loses lines from now on when
     // that file was deleted. Returns 0 or why it failed.
-    int reopenLocked() const;
-    void writeOut(std::string_view line) const;
-    void lose(int error) const;                      // counts one line that could not be written
-    void takeState(const FileSink& other) noexcept;  // the moves' copy of the plain members
+    XCOMMON_NO_EXPORT int reopenLocked() const;
+    XCOMMON_NO_EXPORT void writeOut(std::string_view line) const;
+    XCOMMON_NO_EXPORT void lose(int error) const;  // counts one line that could not be written
+    XCOMMON_NO_EXPORT void takeState(
+        const FileSink& other) noexcept;  // the moves' copy of the plain members
 
     mutable std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr,
                                                                          &FileSink::closeFile};
@@ -162,27 +184,30 @@ class XCOMMON_EXPORT XLogger {
     mutable std::uint64_t m_refusedInode = 0;
   };
 
-  // Created on first use with no sinks and maximum verbosity SYSTEM; not synchronised.
+  /// The logger, created on first use with no sinks and maximum verbosity SYSTEM; not
+  /// synchronised. Never null.
   static XLogger* instance() {
     XLogger* logger = s_instance.get();
     return logger != nullptr ? logger : createInstance();
   }
-  // Destroys the instance and its sinks (files closed); the next instance() makes a new one.
+  /// Destroys the instance and its sinks (files closed); the next instance() makes a new one.
   static void destroyInstance();
 
-  // Stores the sink under its name at the (clamped) level, replacing and destroying a sink of
-  // the same name. Never lowers the maximum verbosity.
+  /// Stores the sink under its name at the (clamped) level, replacing and destroying a sink of
+  /// the same name. Never lowers the maximum verbosity. A null sink is ignored.
   void addSink(std::unique_ptr<Sink> sink, Level level);
-  // Empty name: all sinks and the maximum become `level`. Otherwise only the named sink, and
-  // the maximum is raised if needed; an unknown name changes nothing.
+  /// Empty name: all sinks and the maximum become `level`. Otherwise only the named sink, and
+  /// the maximum is raised if needed; an unknown name changes nothing.
   void setMaxVerbosity(Level level, const std::string& name = {});
-  // One step up for all sinks (empty name) or the named one; returns the resulting level, or
-  // SYSTEM (-1) for an unknown name.
+  /// One step up for all sinks (empty name) or the named one; returns the resulting level, or
+  /// SYSTEM (-1) for an unknown name.
   Level increaseMaxVerbosity(const std::string& name = {});
+  /// The most verbose level any sink prints: a message above it is dropped before formatting.
   Level maxVerbosity() const { return m_maxVerbosity.load(std::memory_order_relaxed); }
 
-  // Formats and emits one message. A format failure at run time is logged in its place as
-  // "Failed to format message: ...".
+  /// Formats and emits one message. A format failure at run time is logged in its place as
+  /// "Failed to format message: ...". `file` is the issuing source or null; only its base name
+  /// is printed.
   template <typename... Args>
   void printf(Level level, const char* file, int line, fmt::format_string<Args...> format,
               Args&&... args) const {
@@ -198,16 +223,16 @@ class XCOMMON_EXPORT XLogger {
     println(level, file, line, std::string_view(buf.data(), buf.size()));
   }
 
-  // Emits one formatted message to every valid sink that admits its (clamped) level.
+  /// Emits one formatted message to every valid sink that admits its (clamped) level.
   void println(Level level, const char* file, int line, std::string_view message) const;
 
-  // Reopens every sink's file now: for a host that rotates its logs and then signals it. Call
-  // it from the host's own thread, never from a signal handler.
+  /// Reopens every sink's file now: for a host that rotates its logs and then signals it. Call
+  /// it from the host's own thread, never from a signal handler.
   void reopenFiles();
 
-  XLogger(const XLogger&) = delete;
-  XLogger& operator=(const XLogger&) = delete;
-  ~XLogger();
+  XLogger(const XLogger&) = delete;             ///< There is one logger per process.
+  XLogger& operator=(const XLogger&) = delete;  ///< There is one logger per process.
+  ~XLogger();                                   ///< Destroys the sinks, closing their files.
 
  private:
   XLogger() = default;
@@ -220,7 +245,8 @@ class XCOMMON_EXPORT XLogger {
   static std::unique_ptr<XLogger> s_instance;
 };
 
-// The logging statement: a suppressed message evaluates none of its arguments.
+/// The logging statement: XLOG(level, format, args...) logs through XLogger::instance() with
+/// the source file and line. A suppressed message evaluates none of its arguments.
 #define XLOG(level, ...)                                                       \
   do {                                                                         \
     XLogger* const xlog_logger_ = XLogger::instance();                         \

@@ -1,27 +1,34 @@
 #pragma once
 
+/// @file
+/// Timestamp, a saturating seconds-and-nanoseconds value, with the wall and monotonic clocks
+/// and stopwatches over them.
+
 #include <cstdint>
 #include <functional>
 
 #include "xcommon/xcommon_export.h"
 
+/// Time points, durations, clocks and stopwatches, all as Timestamp values.
 namespace XTime {
 
-// A point in time or a duration. The all-zero value means "no time": a clock that cannot be
-// read yields it and the cron search returns it on failure. Durations stay normalised: the
-// nanoseconds lie in (-1e9, 1e9) and share the sign of non-zero seconds. The arithmetic never
-// overflows: a result beyond the range saturates at {INT64_MAX, 999999999} or
-// {INT64_MIN, -999999999}.
+/// A point in time or a duration. The all-zero value means "no time": a clock that cannot be
+/// read yields it and the cron search returns it on failure. Durations stay normalised: the
+/// nanoseconds lie in (-1e9, 1e9) and share the sign of non-zero seconds. The arithmetic never
+/// overflows: a result beyond the range saturates at {INT64_MAX, 999999999} or
+/// {INT64_MIN, -999999999}.
 struct Timestamp {
-  std::int64_t seconds = 0;
-  std::int32_t nanoseconds = 0;
+  std::int64_t seconds = 0;      ///< Whole seconds; since the epoch for a point in time.
+  std::int32_t nanoseconds = 0;  ///< The fraction, with the sign of non-zero seconds.
 
+  /// Member by member, so only normalised values compare equal when they mean the same.
   friend constexpr bool operator==(const Timestamp&, const Timestamp&) = default;
+  /// Orders by seconds, then nanoseconds: chronological for normalised values.
   friend constexpr bool operator<(const Timestamp& a, const Timestamp& b) {
     return a.seconds < b.seconds || (a.seconds == b.seconds && a.nanoseconds < b.nanoseconds);
   }
 
-  // Accumulates a normalised duration; the total is normalised once afterwards.
+  /// Accumulates a normalised duration; the total is normalised once afterwards.
   constexpr Timestamp& operator+=(const Timestamp& d);
 };
 
@@ -79,7 +86,7 @@ constexpr Timestamp& Timestamp::operator+=(const Timestamp& d) {
   return *this = XInternal::saturate(s, ns);
 }
 
-// a - b, normalised so that the nanoseconds carry the sign of the seconds.
+/// a - b, normalised so that the nanoseconds carry the sign of the seconds; saturates.
 constexpr Timestamp operator-(const Timestamp& a, const Timestamp& b) {
   constexpr std::int64_t NS = 1000000000;
   XInternal::WideSeconds s = XInternal::WideSeconds{a.seconds} - b.seconds;
@@ -95,39 +102,42 @@ constexpr Timestamp operator-(const Timestamp& a, const Timestamp& b) {
   return XInternal::saturate(s, ns);
 }
 
-// Wall clock (gettimeofday): nanoseconds are always a multiple of 1000; {0, 0} on failure.
+/// Wall clock (gettimeofday): nanoseconds are always a multiple of 1000; {0, 0} on failure.
 XCOMMON_EXPORT Timestamp now();
 
-// Raw monotonic clock; only differences of two readings mean anything. {0, 0} on failure.
+/// Raw monotonic clock; only differences of two readings mean anything. {0, 0} on failure.
 XCOMMON_EXPORT Timestamp monotonicClock();
 
-// Accumulating stopwatch over the raw monotonic clock. One thread at a time per object.
+/// Accumulating stopwatch over the raw monotonic clock. One thread at a time per object.
 class XCOMMON_EXPORT Timer {
  public:
-  Timer();  // starts at once
+  Timer();  ///< starts at once
 
-  void start();         // new mark, total reset to zero
-  Timestamp suspend();  // counts the time since the mark, moves the mark, returns the total
-  void resume();        // moves the mark without counting: time since the mark is dropped
-  Timestamp stop();     // counts the time since the mark and returns the total; the mark stays,
-                        // so a second stop() counts the same span again
+  void start();         ///< new mark, total reset to zero
+  Timestamp suspend();  ///< counts the time since the mark, moves the mark, returns the total
+  void resume();        ///< moves the mark without counting: time since the mark is dropped
+  /// Counts the time since the mark and returns the total; the mark stays, so a second stop()
+  /// counts the same span again.
+  Timestamp stop();
 
  private:
   Timestamp m_mark;
   Timestamp m_total;
 };
 
-// Measures its own lifetime and hands the elapsed time to the callback on destruction. With an
-// empty callback the destructor reads no clock at all.
+/// Measures its own lifetime and hands the elapsed time to the callback on destruction. With an
+/// empty callback the destructor reads no clock at all.
 class XCOMMON_EXPORT ScopedTimer {
  public:
+  /// Receives the elapsed time; runs in the destructor, so it should not throw.
   using Callback = std::function<void(const Timestamp&)>;
 
+  /// Starts timing now; the callback is kept until destruction.
   explicit ScopedTimer(Callback callback);
-  ~ScopedTimer();
+  ~ScopedTimer();  ///< Calls a non-empty callback with the time since construction.
 
-  ScopedTimer(const ScopedTimer&) = delete;
-  ScopedTimer& operator=(const ScopedTimer&) = delete;
+  ScopedTimer(const ScopedTimer&) = delete;             ///< Times one scope only.
+  ScopedTimer& operator=(const ScopedTimer&) = delete;  ///< Times one scope only.
 
  private:
   Timer m_timer;

@@ -1,5 +1,9 @@
 #pragma once
 
+/// @file
+/// Owning and viewing handles over a cJSON tree: parsing, typed reads with defaults, building
+/// and printing.
+
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -44,49 +48,81 @@ inline std::string_view cjsonText(const cJSON* node, std::size_t offset) {
 }
 }  // namespace XInternal
 
-// Handles over a cJSON tree. A handle owns its node (and frees the node's whole subtree when it
-// dies) or is a view of a node that another handle owns. Reads hand out views, constructors make
-// owned nodes, and insert/push_back move a value's node into a tree. What a handle owns can move;
-// what it only views is never owned or linked a second time (it is copied instead). A view stays
-// usable only while the owner of its tree lives. One thread at a time per tree.
+/// Handles over a cJSON tree. A handle owns its node (and frees the node's whole subtree when it
+/// dies) or is a view of a node that another handle owns. Reads hand out views, constructors make
+/// owned nodes, and insert/push_back move a value's node into a tree. What a handle owns can move;
+/// what it only views is never owned or linked a second time (it is copied instead). A view stays
+/// usable only while the owner of its tree lives. One thread at a time per tree.
 namespace XJson {
 
-enum class JsonFormat : int { Formatted = 0, Compact = 1 };
+/// The layout Document::toJson prints.
+enum class JsonFormat : int {
+  Formatted = 0,  ///< cJSON's formatted layout: newlines and tab indents.
+  Compact = 1     ///< No whitespace at all.
+};
 
 class Object;
 class Array;
 
+/// The handle every JSON type shares: one node, owned or viewed, and the type tests. An invalid
+/// handle has no node; reads of it give their defaults and additions to it are refused.
 class XJSON_EXPORT Element {
  public:
-  Element() : m_node(nullptr), m_owned(true), m_taken(false) {}  // invalid (no node), owned
+  /// An invalid handle (no node), marked owning.
+  Element() : m_node(nullptr), m_owned(true), m_taken(false) {}
+  /// Wraps `node` (null: invalid); when `owned`, the handle frees its subtree when it dies.
   Element(cJSON* node, bool owned) : m_node(node), m_owned(owned), m_taken(false) {}
-  Element(const Element& other);      // deep copy: always owning and independent, even of a view
-  Element(Element&& other) noexcept;  // the source is left invalid and not owning
-  // Copies the source before releasing what this handle held, so the source may lie in it.
+  /// Deep copy: always owning and independent, even of a view; invalid if the copy fails.
+  Element(const Element& other);
+  /// Moves the node and its ownership; the source is left invalid and not owning.
+  Element(Element&& other) noexcept;
+  /// Replaces the held node with a deep, owning copy of the source's. Copies the source before
+  /// releasing what this handle held, so the source may lie in it.
   Element& operator=(const Element& other);
-  // From a view of a node inside this handle's own tree: that node is cut out of the tree and
-  // owned, the rest of the tree is freed, and the source is left invalid.
+  /// Takes over the source's node and ownership, releasing what this handle held. From a view of
+  /// a node inside this handle's own tree: that node is cut out of the tree and owned, the rest
+  /// of the tree is freed, and the source is left invalid.
   Element& operator=(Element&& other) noexcept;
+  /// Frees the node's subtree if owned.
   virtual ~Element();
 
-  // Frees the node if owned; the handle becomes invalid either way.
+  /// Frees the node if owned; the handle becomes invalid either way.
   void release();
-  // Gives up ownership: the node is returned and the handle goes on as a view of it.
+  /// Gives up ownership: the node is returned and the handle goes on as a view of it. The caller
+  /// then frees it, or has it owned again (Document(node)).
+  /// @return The node, or null for an invalid handle.
   cJSON* detach() const;
 
+  /// Whether the handle has a node.
   bool is_valid() const { return m_node != nullptr; }
-  // Type tests read the node inline: a walk pays for no call.
+
+  /// @name Type tests
+  /// Type tests read the node inline: a walk pays for no call. All are false for an invalid
+  /// handle.
+  /// @{
+
+  /// A JSON null.
   bool is_null() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_NULL; }
-  bool is_bool() const {  // JSON true and false alike
+  /// JSON true and false alike.
+  bool is_bool() const {
     return (XInternal::cjsonType(m_node) & (XInternal::CJSON_TRUE | XInternal::CJSON_FALSE)) != 0;
   }
+  /// A JSON number, integral or not.
   bool is_number() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_NUMBER; }
+  /// A JSON string.
   bool is_string() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_STRING_TYPE; }
+  /// A JSON array.
   bool is_array() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_ARRAY; }
+  /// A JSON object.
   bool is_object() const { return XInternal::cjsonType(m_node) == XInternal::CJSON_OBJECT; }
+  /// @}
 
  protected:
+  /// The node this handle owns or views, or null; ownership stays as it is.
   cJSON* node() const { return m_node; }
+  /// Calls `fn` with a view of each child in order; both for_each forms walk here. One view is
+  /// moved from child to child: its destructor is not inline, so it runs once. The next link is
+  /// read after each call, so children added meanwhile are seen.
   template <typename Fn>
   void for_each_child(const Fn& fn) const;
 
@@ -98,150 +134,215 @@ class XJSON_EXPORT Element {
 
   cJSON* m_node;
   mutable bool m_owned;
-  // The node was handed over by another handle (Value/Document of an owning Object or Array),
-  // which still views it: a refused addition must then not free it.
+  /// The node was handed over by another handle (Value/Document of an owning Object or Array),
+  /// which still views it: a refused addition must then not free it.
   bool m_taken;
 };
 
+/// Any JSON value: a new one made from a C++ value (owning), or a view that a read hands out.
 class XJSON_EXPORT Value : public Element {
  public:
-  Value();  // owns a new JSON null
+  /// Owns a new JSON null.
+  Value();
+  /// Owns a new JSON string holding a copy of `text`, up to its first NUL.
   Value(const std::string& text);
-  Value(const char* text);  // null text: an invalid value
+  /// Owns a new JSON string holding a copy of `text`; null text gives an invalid value.
+  Value(const char* text);
+  /// Owns a new JSON true or false.
   Value(bool value);
+  /// Owns a new JSON number.
   Value(int value);
+  /// Owns a new JSON number; NaN and the infinities print as null.
   Value(double value);
-  // Takes the node of an owning object or array, which goes on as a view of it; of a view, a
-  // deep copy is made and the view is left as it was.
+  /// Takes the node of an owning object, which goes on as a view of it; of a view, a deep copy is
+  /// made and the view is left as it was.
   Value(const Object& object);
+  /// Takes the node of an owning array, which goes on as a view of it; of a view, a deep copy is
+  /// made and the view is left as it was.
   Value(const Array& array);
-  explicit Value(cJSON* node) : Element(node, false) {}  // a view; inline: views are made per node
+  /// A view of `node` (null: invalid); inline, as views are made per node.
+  explicit Value(cJSON* node) : Element(node, false) {}
+  /// Frees the node's subtree if owned.
   ~Value() override;
 
+  /// Deep copy, always owning, as Element(const Element&).
   Value(const Value&) = default;
+  /// Moves the node and its ownership; the source is left invalid.
   Value(Value&&) noexcept = default;
+  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Value& operator=(const Value&) = default;
+  /// Takes over the source's node, as Element::operator=(Element&&).
   Value& operator=(Value&&) noexcept = default;
 
-  // Typed reads: the default unless the node is of that kind. There is no conversion between
-  // kinds (a numeric string is not a number).
+  /// @name Typed reads
+  /// Typed reads: the default unless the node is of that kind. There is no conversion between
+  /// kinds (a numeric string is not a number).
+  /// @{
+
+  /// Whether the node is JSON true; `def` unless it is a boolean.
   bool to_bool(bool def = false) const {
     return is_bool() ? XInternal::cjsonType(node()) == XInternal::CJSON_TRUE : def;
   }
+  /// The number as a double; `def` unless the node is a number.
   double to_number(double def = 0.0) const {
     return is_number() ? XInternal::cjsonField<double>(node(), XInternal::CJSON_VALUEDOUBLE) : def;
   }
-  int to_int(int def = 0) const {  // cJSON's saturated, truncated integer field
+  /// cJSON's saturated, truncated integer field; `def` unless the node is a number.
+  int to_int(int def = 0) const {
     return is_number() ? XInternal::cjsonField<int>(node(), XInternal::CJSON_VALUEINT) : def;
   }
+  /// A copy of the string's text; `def` unless the node is a string.
   std::string to_string(const std::string& def = {}) const;
-  // The string's text without a copy, valid while its tree lives and the node keeps its text;
-  // `def` unless the node is a string.
+  /// The string's text without a copy, valid while its tree lives and the node keeps its text;
+  /// `def` unless the node is a string.
   std::string_view to_string_view(std::string_view def = {}) const {
     return is_string() ? XInternal::cjsonText(node(), XInternal::CJSON_VALUESTRING) : def;
   }
-  // The member's key when the handle views an object member (as for_each and value() give
-  // them), else empty (an owning handle is no member); valid while the tree lives.
+  /// @}
+
+  /// The member's key when the handle views an object member (as for_each and value() give
+  /// them), else empty (an owning handle is no member); valid while the tree lives.
   std::string_view key() const {
     return node() != nullptr && !m_owned ? XInternal::cjsonText(node(), XInternal::CJSON_STRING)
                                          : std::string_view();
   }
-  Object to_object() const;  // a view, or invalid
+  /// A view of the object, or an invalid handle unless the node is an object.
+  Object to_object() const;
+  /// A view of the array, or an invalid handle unless the node is an array.
   Array to_array() const;
 };
 
+/// A JSON object: a new one (owning), or a view of one in a tree.
 class XJSON_EXPORT Object : public Element {
  public:
-  Object();                                               // owns a new empty object
-  explicit Object(cJSON* node) : Element(node, false) {}  // a view
+  /// Owns a new empty object.
+  Object();
+  /// A view of `node` (null: invalid).
+  explicit Object(cJSON* node) : Element(node, false) {}
+  /// Frees the node's subtree if owned.
   ~Object() override;
 
+  /// Deep copy, always owning, as Element(const Element&).
   Object(const Object&) = default;
+  /// Moves the node and its ownership; the source is left invalid.
   Object(Object&&) noexcept = default;
+  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Object& operator=(const Object&) = default;
+  /// Takes over the source's node, as Element::operator=(Element&&).
   Object& operator=(Object&&) noexcept = default;
 
-  bool contains(const char* key) const;  // keys compare without regard to letter case
+  /// Whether a member has `key`; keys compare without regard to letter case. False for an invalid
+  /// object or a null key.
+  bool contains(const char* key) const;
 
-  // Moves an owning value's node in as the last member under a copy of the key (the value goes on
-  // as a view); of a view value a deep copy goes in. An existing member of that key stays.
-  // Returns false when refused: invalid object or value, null key, or a value whose subtree holds
-  // this object. A refused value that made its node keeps owning it. One that took its node from
-  // another handle gives it back to this object if it is this object's own node; otherwise
-  // nobody owns it any more: the handle it came from can still read it, and it leaks unless
-  // that handle's node is owned again (Document(handle.detach())).
+  /// Moves an owning value's node in as the last member under a copy of the key (the value goes on
+  /// as a view); of a view value a deep copy goes in. An existing member of that key stays.
+  /// Returns false when refused: invalid object or value, null key, or a value whose subtree holds
+  /// this object. A refused value that made its node keeps owning it. One that took its node from
+  /// another handle gives it back to this object if it is this object's own node; otherwise
+  /// nobody owns it any more: the handle it came from can still read it, and it leaks unless
+  /// that handle's node is owned again (Document(handle.detach())).
   bool insert(const char* key, const Value& value);
+  /// The same with a std::string key, up to its first NUL.
   bool insert(const std::string& key, const Value& value);
 
-  // A view of the first member whose key matches without regard to case, or an invalid value.
+  /// A view of the first member whose key matches without regard to case, or an invalid value.
   Value value(const char* key) const;
+  /// The same with a std::string key, up to its first NUL.
   Value value(const std::string& key) const;
 
-  // Calls `fn` with a view of each member in document order. An empty `fn` throws
-  // std::bad_function_call at the first member; exceptions from `fn` pass through.
+  /// Calls `fn` with a view of each member in document order. An empty `fn` throws
+  /// std::bad_function_call at the first member; exceptions from `fn` pass through.
   void for_each(const std::function<void(const Value&)>& fn) const;
-  // The same for a lambda or other function object, inlined: no std::function call per member.
+  /// The same for a lambda or other function object, inlined: no std::function call per member.
   template <typename Fn, std::enable_if_t<std::is_class_v<Fn>, int> = 0>
   void for_each(const Fn& fn) const {
     for_each_child(fn);
   }
 };
 
+/// A JSON array: a new one (owning), or a view of one in a tree.
 class XJSON_EXPORT Array : public Element {
  public:
-  Array();                                               // owns a new empty array
-  explicit Array(cJSON* node) : Element(node, false) {}  // a view
+  /// Owns a new empty array.
+  Array();
+  /// A view of `node` (null: invalid).
+  explicit Array(cJSON* node) : Element(node, false) {}
+  /// Frees the node's subtree if owned.
   ~Array() override;
 
+  /// Deep copy, always owning, as Element(const Element&).
   Array(const Array&) = default;
+  /// Moves the node and its ownership; the source is left invalid.
   Array(Array&&) noexcept = default;
+  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Array& operator=(const Array&) = default;
+  /// Takes over the source's node, as Element::operator=(Element&&).
   Array& operator=(Array&&) noexcept = default;
 
-  unsigned long size() const;  // 0 for an invalid handle
+  /// The number of elements, counted by a walk; 0 for an invalid handle.
+  unsigned long size() const;
+  /// Whether there are no elements (true for an invalid handle); counts them like size().
   bool is_empty() const { return size() == 0; }
 
-  // Moves the value's node (or a copy of a view) in as the last element; refusals and what a
-  // refused value keeps as for Object::insert.
+  /// Moves the value's node (or a copy of a view) in as the last element; refusals and what a
+  /// refused value keeps as for Object::insert.
+  /// @return false when refused.
   bool push_back(const Value& value);
 
-  Value at(unsigned long index) const;  // a view, or invalid past the end
+  /// A view of the element at `index`, or an invalid value past the end; found by a walk.
+  Value at(unsigned long index) const;
+  /// Calls `fn` with a view of each element in order. An empty `fn` throws
+  /// std::bad_function_call at the first element; exceptions from `fn` pass through.
   void for_each(const std::function<void(const Value&)>& fn) const;
+  /// The same for a lambda or other function object, inlined: no std::function call per element.
   template <typename Fn, std::enable_if_t<std::is_class_v<Fn>, int> = 0>
   void for_each(const Fn& fn) const {
     for_each_child(fn);
   }
 };
 
+/// The owning handle of a whole tree, parsed from JSON text or printed to it.
 class XJSON_EXPORT Document : public Element {
  public:
-  Document();                      // owns a new JSON null
-  explicit Document(cJSON* node);  // owns the node
-  // Takes the node of an owning object or array, which goes on as a view of it; of a view, a
-  // deep copy is made and the view is left as it was.
+  /// Owns a new JSON null.
+  Document();
+  /// Owns `node` and its subtree (null: invalid), as after a detach().
+  explicit Document(cJSON* node);
+  /// Takes the node of an owning object, which goes on as a view of it; of a view, a deep copy
+  /// is made and the view is left as it was.
   Document(const Object& object);
+  /// Takes the node of an owning array, which goes on as a view of it; of a view, a deep copy is
+  /// made and the view is left as it was.
   Document(const Array& array);
+  /// Frees the node's subtree if owned.
   ~Document() override;
 
+  /// Deep copy, always owning, as Element(const Element&).
   Document(const Document&) = default;
+  /// Moves the node and its ownership; the source is left invalid.
   Document(Document&&) noexcept = default;
+  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Document& operator=(const Document&) = default;
+  /// Takes over the source's node, as Element::operator=(Element&&).
   Document& operator=(Document&&) noexcept = default;
 
-  // Invalid for a null or unparsable text; text after the first complete value is ignored.
+  /// Parses `text` into a new owning document. Invalid for a null or unparsable text; text after
+  /// the first complete value is ignored.
   static Document fromJson(const char* text);
-  static Document fromJson(const std::string& text);  // seen up to its first NUL
+  /// The same for a std::string, seen up to its first NUL.
+  static Document fromJson(const std::string& text);
 
-  // cJSON's layout: Compact has no whitespace, anything else is Formatted. Empty when the
-  // document is invalid or printing fails.
+  /// The document as JSON text in cJSON's layout: Compact has no whitespace, anything else is
+  /// Formatted. Empty when the document is invalid or printing fails.
   std::string toJson(JsonFormat format = JsonFormat::Formatted) const;
 
-  Object object() const;  // a view of the root object, or invalid
+  /// A view of the root object, or invalid unless the root is an object.
+  Object object() const;
+  /// A view of the root array, or invalid unless the root is an array.
   Array array() const;
 };
 
-// One view, moved from child to child: its destructor is not inline, so it runs once. The next
-// link is read after each call, so children added meanwhile are seen. Both forms walk here.
 template <typename Fn>
 void Element::for_each_child(const Fn& fn) const {
   if (m_node == nullptr) return;

@@ -1,7 +1,8 @@
 #pragma once
 
-// Process and thread ids, cached per thread so that the logger pays one load for each, and
-// kept right in a child made by fork().
+/// @file
+/// Process and thread ids, cached per thread so that the logger pays one load for each, and
+/// kept right in a child made by fork().
 
 #include <cstdint>
 
@@ -20,14 +21,14 @@ XCOMMON_EXPORT std::uint64_t readTid();
 
 namespace XUtils {
 
-// Process id, cached per thread. Right in a child made by fork(): the first call registers a
-// child handler that clears the caches.
+/// Process id, cached per thread. Right in a child made by fork(): the first call registers a
+/// child handler that clears the caches.
 inline int get_pid() {
   const int pid = XInternal::t_pid;
   return pid != -1 ? pid : XInternal::readPid();
 }
 
-// Kernel id of the calling thread (gettid), cached per thread and reset in a forked child.
+/// Kernel id of the calling thread (gettid), cached per thread and reset in a forked child.
 inline std::uint64_t get_tid() {
   const std::uint64_t tid = XInternal::t_tid;
   return tid != ~std::uint64_t{0} ? tid : XInternal::readTid();
