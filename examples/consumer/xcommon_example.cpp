@@ -17,7 +17,7 @@ int main() {
 
   //! [cron]
   CronSchedule nightly("0 30 2 * * *");  // sec min hour day-of-month month day-of-week
-  if (!nightly.set_time_zone("Europe/Berlin")) return 1;  // get_error() says why
+  if (!nightly.set_time_zone("Europe/Berlin")) return 1;     // get_error() says why
   const XTime::Timestamp next = nightly.next(XTime::now());  // {0, 0} on failure
   //! [cron]
   if (next.seconds == 0) return 1;

@@ -113,12 +113,12 @@ void appendHeader(fmt::memory_buffer& buf, XLogger::Level level) {
 }
 
 // " (name:line)" with one resize and plain copies: this runs on every plain line.
-void appendLocation(fmt::memory_buffer& buf, const char* name, int line) {
+void appendLocation(fmt::memory_buffer& buf, std::string_view name, int line) {
   const fmt::format_int number(line);
-  const std::size_t nameSize = std::strlen(name), at = buf.size();
-  buf.resize(at + 2 + nameSize + 1 + number.size() + 1);
+  const std::size_t at = buf.size();
+  buf.resize(at + 2 + name.size() + 1 + number.size() + 1);
   char* out = std::copy_n(" (", 2, buf.data() + at);
-  out = std::copy_n(name, nameSize, out);
+  out = std::copy_n(name.data(), name.size(), out);
   *out++ = ':';
   out = std::copy_n(number.data(), number.size(), out);
   *out = ')';
@@ -238,12 +238,11 @@ int openLog(const std::string& path, std::unique_ptr<FILE, void (*)(FILE*)>& fil
                                                                                   : err;
   }
   int err = 0;
-  if (fstat(fd, &st) != 0)
+  // A regular file is made blocking again, as a file's writes should be.
+  if (fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && fcntl(fd, F_SETFL, O_APPEND) != 0))
     err = errno;
   else if (!S_ISREG(st.st_mode))
     err = NOT_REGULAR;
-  else if (fcntl(fd, F_SETFL, O_APPEND) != 0)  // blocking again, as a file's writes should be
-    err = errno;
   FILE* const opened = err == 0 ? fdopen(fd, "ae") : nullptr;
   if (opened == nullptr) {
     if (err == 0) err = errno;
@@ -406,7 +405,7 @@ void XLogger::FileSink::writeOut(std::string_view line) const {
   appendHeader(buf, ERROR);
   fmt::format_to(fmt::appender(buf), "{} log lines lost: {}", m_lost,
                  XUtils::strerror(m_lostError));
-  appendLocation(buf, XInternal::baseName(__FILE__).data(), __LINE__);
+  appendLocation(buf, XInternal::baseName(__FILE__), __LINE__);
   buf.push_back('\n');
   const std::size_t reportSize = buf.size();
   append(buf, line);

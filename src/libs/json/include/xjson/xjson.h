@@ -36,7 +36,7 @@ T cjsonField(const cJSON* node, std::size_t offset) {
   return value;
 }
 inline cJSON* cjsonLink(const cJSON* node, std::size_t offset) {
-  return cjsonField<cJSON*>(node, offset);
+  return static_cast<cJSON*>(cjsonField<void*>(node, offset));
 }
 // The node's type without cJSON's flag bits; 0 (cJSON_Invalid) for no node.
 inline int cjsonType(const cJSON* node) {
