@@ -176,9 +176,15 @@ char* parseString(const char*& p, const char* textEnd) {
     end += 2;
   }
   const auto length = static_cast<std::size_t>(end - start);
-  char* const text = static_cast<char*>(cJSON_malloc(length - escapes + 1));
+  // A short plain string is copied as one block of 16 bytes, into room for them.
+  const bool block = escapes == 0 && length < 16 && textEnd - start >= 16;
+  char* const text = static_cast<char*>(cJSON_malloc(block ? 16 : length - escapes + 1));
   if (text == nullptr) return nullptr;
-  if (escapes == 0) {
+  if (block) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(text),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(start)));
+    text[length] = '\0';
+  } else if (escapes == 0) {
     std::memcpy(text, start, length);
     text[length] = '\0';
   } else if (!unescape(start, end, text)) {
