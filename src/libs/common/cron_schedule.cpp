@@ -349,11 +349,12 @@ class CronSearch {
   // Whether all six sets allow `t`, a valid time.
   bool allows(const CivilTime& t) const {
     const auto bit = [](std::uint64_t set, int at) { return ((set >> at) & 1u) != 0; };
+    if (!bit(m_seconds, t.second) || !bit(m_minutes, t.minute) || !bit(m_hours, t.hour) ||
+        !bit(m_daysOfMonth, t.day - 1) || !bit(m_months, t.month - 1))
+      return false;
     const auto day =
         daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
-    return bit(m_seconds, t.second) && bit(m_minutes, t.minute) && bit(m_hours, t.hour) &&
-           bit(m_daysOfMonth, t.day - 1) && bit(m_months, t.month - 1) &&
-           bit(m_daysOfWeek, static_cast<int>(weekday(day)));
+    return bit(m_daysOfWeek, static_cast<int>(weekday(day)));
   }
 
   // The earliest allowed time at or after `t`, whose second, minute and hour may each be one
@@ -524,10 +525,11 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   if (m_zone != nullptr) {
     found = nextInZone(start.seconds, seconds);
   } else {
-    // The search is inclusive: it begins one second after the start's whole second.
-    CivilTime t = XInternal::civilFromSeconds(start.seconds + 1);
-    const int year =
-        searchYear(XInternal::CronSearch(*this, 0), XInternal::civilFromSeconds(start.seconds));
+    // The search is inclusive: it begins one second after the start's whole second (run()
+    // carries the second into the minute and on).
+    CivilTime t = civilFrom(cal.time);
+    const int year = searchYear(XInternal::CronSearch(*this, 0), t);
+    ++t.second;
     found = XInternal::CronSearch(*this, year).run(t);
     seconds = XInternal::secondsSinceEpoch(t);
   }
