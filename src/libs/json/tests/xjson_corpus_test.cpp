@@ -11,21 +11,15 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include "data_files.h"
 #include "xjson/xjson.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path dataDir() {
-  if (const char* env = std::getenv("XJSON_DATA_DIR")) return env;
-  return XJSON_DATA_DIR;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using TestSupport::dataDir;
+using TestSupport::readFile;
 
 std::string cjsonPrint(cJSON* node, bool formatted) {
   char* p = formatted ? cJSON_Print(node) : cJSON_PrintUnformatted(node);

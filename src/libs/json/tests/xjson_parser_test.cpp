@@ -9,6 +9,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include "data_files.h"
 #include "same_tree.h"
 #include "xjson/xjson.h"
 
@@ -16,15 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path dataDir() {
-  if (const char* env = std::getenv("XJSON_DATA_DIR")) return env;
-  return XJSON_DATA_DIR;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using TestSupport::dataDir;
+using TestSupport::readFile;
 
 // Empty when ours and cJSON's agree on `text`.
 std::string disagreement(const std::string& text) {
