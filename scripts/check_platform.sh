@@ -45,13 +45,11 @@ git ls-files -z --cached --others --exclude-standard --deduplicate |
   while IFS= read -r -d '' f; do
     if [ -e "$f" ] || [ -L "$f" ]; then printf '%s\0' "$f"; fi
   done | tar -c --null -T - | tar -x -C "$root/src/xlibs"
-git -C "$root/src/xlibs" init -q 2>/dev/null || true
 if [ -d ../shared/data ]; then
   mkdir -p "$root/src/shared"
   cp -a ../shared/data "$root/src/shared/"
 fi
 
-# git is what the style check lists files with; the scripts install everything else.
 inside() {  # inside <log name> <command>
   local log=$top/build/platform-$release-$1.log
   mkdir -p "$top/build"
@@ -64,9 +62,9 @@ inside() {  # inside <log name> <command>
     echo failed
   fi
 }
-chroot "$root" bash -c 'command -v git >/dev/null || { apt-get update -qq && apt-get install -y -qq git; }' \
-  >/dev/null
-chroot "$root" bash -c 'cd /src/xlibs && git add -A >/dev/null && true'
+# git is what the style check lists files with; the scripts install everything else.
+chroot "$root" bash -c 'command -v git >/dev/null || { apt-get update -qq && apt-get install -y -qq git; }
+  cd /src/xlibs && git init -q && git add -A' >/dev/null
 
 example=$(inside run_example scripts/run_example.sh)
 tests=$(inside test_all scripts/test_all.sh)

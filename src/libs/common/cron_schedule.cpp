@@ -50,6 +50,12 @@ CivilTime civilFrom(const std::tm& t) {
   return {std::int64_t{t.tm_year} + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
 }
 
+// Whether a year can be a broken-down time's (counted from 1900 in an int).
+constexpr bool fitsTmYear(std::int64_t year) {
+  return year - 1900 >= std::numeric_limits<int>::min() &&
+         year - 1900 <= std::numeric_limits<int>::max();
+}
+
 // Also sets the weekday; the members the search does not use keep their values.
 void storeInto(std::tm& out, const CivilTime& t) {
   out.tm_year = static_cast<int>(t.year - 1900);
@@ -75,25 +81,13 @@ std::time_t CronSchedule::Calendar::to_time_t(std::tm& t) {
 // when the year does not fit the broken-down time.
 bool CronSchedule::Calendar::from_timestamp(std::tm& t, const XTime::Timestamp& ts) {
   if (ts == XTime::Timestamp{}) return false;
-  constexpr std::int64_t DAY = 86400, HOUR = 3600, MINUTE = 60, TM_YEAR_BASE = 1900;
-  std::int64_t days = ts.seconds / DAY, second = ts.seconds % DAY;
-  if (second < 0) {
-    second += DAY;
-    --days;
-  }
-  const XInternal::CivilDate date = XInternal::civilFromDays(days);
-  const std::int64_t year = date.year - TM_YEAR_BASE;
-  if (year < std::numeric_limits<int>::min() || year > std::numeric_limits<int>::max())
-    return false;
+  const CivilTime civil = XInternal::civilFromSeconds(ts.seconds);
+  if (!fitsTmYear(civil.year)) return false;
   t = std::tm{};
-  t.tm_year = static_cast<int>(year);
-  t.tm_mon = static_cast<int>(date.month) - 1;
-  t.tm_mday = static_cast<int>(date.day);
-  t.tm_hour = static_cast<int>(second / HOUR);
-  t.tm_min = static_cast<int>(second % HOUR / MINUTE);
-  t.tm_sec = static_cast<int>(second % MINUTE);
-  t.tm_wday = static_cast<int>(XInternal::weekday(days));
-  t.tm_yday = static_cast<int>(days - XInternal::daysFromCivil(date.year, 1, 1));
+  storeInto(t, civil);
+  t.tm_yday = static_cast<int>(daysFromCivil(civil.year, static_cast<unsigned>(civil.month),
+                                             static_cast<unsigned>(civil.day)) -
+                               daysFromCivil(civil.year, 1, 1));
   t.tm_zone = "GMT";
   return true;
 }
@@ -510,11 +504,12 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
     fail("cron expression is not valid");
     return {};
   }
-  const Calendar cal(start);
   // seconds of 0 and -1 are what timegm cannot tell from failure: refused as a start.
-  // Also refused: a start so far ahead that the years limit would overflow the calendar's year.
-  if (!cal.valid || start.seconds == 0 || start.seconds == -1 ||
-      cal.time.tm_year > std::numeric_limits<int>::max() - MAX_YEARS_DIFF - (m_zone ? 2 : 1)) {
+  // Also refused: a start whose year a broken-down time cannot hold, or so far ahead that the
+  // years limit would overflow it (a zone's local year may be one more).
+  const CivilTime startTime = XInternal::civilFromSeconds(start.seconds);
+  if (start.seconds == 0 || start.seconds == -1 || !fitsTmYear(startTime.year) ||
+      startTime.year - 1900 > std::numeric_limits<int>::max() - MAX_YEARS_DIFF - (m_zone ? 2 : 1)) {
     fail("invalid current time");
     return {};
   }
@@ -527,7 +522,7 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   } else {
     // The search is inclusive: it begins one second after the start's whole second (run()
     // carries the second into the minute and on).
-    CivilTime t = civilFrom(cal.time);
+    CivilTime t = startTime;
     const int year = searchYear(XInternal::CronSearch(*this, 0), t);
     ++t.second;
     found = XInternal::CronSearch(*this, year).run(t);
@@ -577,13 +572,7 @@ std::int64_t offsetAt(const cctz::time_zone& zone, std::int64_t seconds) {
   return zone.lookup(instant(seconds)).offset;
 }
 
-// A stretch of time with one UTC offset.
-struct Stretch {
-  std::int64_t start;   // its first second; INT64_MIN when not looked up
-  std::int64_t end;     // the first second after it; INT64_MAX when none is known
-  std::int64_t offset;  // of local time from UTC, in seconds
-  std::int64_t before;  // the offset before `start` (`offset` when not looked up)
-};
+using Stretch = XInternal::CronStretch;
 
 // The stretch that holds `seconds`; its start only when `withStart`.
 Stretch stretchAt(const cctz::time_zone& zone, std::int64_t seconds, bool withStart) {
@@ -606,20 +595,12 @@ Stretch following(const cctz::time_zone& zone, const Stretch& s) {
   return next;
 }
 
-// The schedule's remembered stretches, as numbers: start, end, offset, offset before.
-void remember(std::int64_t (&slot)[4], const Stretch& s) {
-  slot[0] = s.start;
-  slot[1] = s.end;
-  slot[2] = s.offset;
-  slot[3] = s.before;
-}
-
 // The remembered stretch that holds `seconds`, or an empty one.
-Stretch remembered(const std::int64_t (&slots)[2][4], std::int64_t seconds) {
-  for (const auto& slot : slots) {
-    if (slot[0] <= seconds && seconds < slot[1]) return {slot[0], slot[1], slot[2], slot[3]};
+Stretch remembered(const Stretch (&stretches)[2], std::int64_t seconds) {
+  for (const Stretch& s : stretches) {
+    if (s.start <= seconds && seconds < s.end) return s;
   }
-  return {0, 0, 0, 0};
+  return {};
 }
 
 std::mutex& zoneMutex() {
@@ -687,7 +668,7 @@ bool CronSchedule::set_time_zone(const std::string& name) {
   }
   m_time_zone = name;
   m_zone = zone;
-  std::fill(&m_stretches[0][0], &m_stretches[0][0] + 8, 0);
+  m_stretches[0] = m_stretches[1] = {};  // of another zone
   return true;
 }
 
@@ -700,7 +681,7 @@ bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
   Stretch s = remembered(m_stretches, from);
   if (s.end == s.start) {
     s = stretchAt(zone, from, true);
-    remember(m_stretches[0], s);
+    m_stretches[0] = s;
   }
   // The local year of the start, exactly only near a year's end, where it matters.
   CivilTime local = XInternal::civilFromSeconds(start + s.offset);
@@ -730,7 +711,7 @@ bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
     const Stretch known = remembered(m_stretches, at);
     s = known.end != known.start ? known : following(zone, s);
   }
-  remember(m_stretches[1], s);
+  m_stretches[1] = s;
   return true;
 }
 

@@ -210,20 +210,30 @@ void dropUser(RobustLockState* lock, bool object) {
   if (last) delete lock;
 }
 
+// A read hold let go of. No full fence: a writer that misses this store at its check finds it
+// in the futex call, or at the latest after its wait's interval.
+void releaseRead(RobustHeader& h, RobustSlot& slot) {
+  slot.active.store(0, std::memory_order_release);
+  if (h.writing.load(std::memory_order_relaxed) != 0) wake(slot.active);
+}
+
+// The writer's hold (or its attempt) let go of; 0 or the error of the unlock.
+int releaseWrite(RobustHeader& h) {
+  h.writerState.store(NO_WRITER);
+  h.writing.store(0, std::memory_order_seq_cst);
+  return pthread_mutex_unlock(&h.writer);
+}
+
 // A hold and a slot let go of by a thread that ends (or destroys the lock) holding them: a
 // writer's data may be half written, so its end makes the lock inconsistent.
 void leave(Registration& r) {
   RobustHeader& h = *r.lock->header;
+  if (r.hold != Hold::NONE) h.deadHolders.fetch_add(1);
   if (r.hold == Hold::READ) {
-    r.slot->active.store(0, std::memory_order_seq_cst);
-    if (h.writing.load(std::memory_order_seq_cst) != 0) wake(r.slot->active);
-    h.deadHolders.fetch_add(1);
+    releaseRead(h, *r.slot);
   } else if (r.hold == Hold::WRITE) {
     h.consistent.store(0);
-    h.deadHolders.fetch_add(1);
-    h.writerState.store(NO_WRITER);
-    h.writing.store(0, std::memory_order_seq_cst);
-    pthread_mutex_unlock(&h.writer);
+    releaseWrite(h);
   }
   r.hold = Hold::NONE;
   if (r.slot != nullptr) {
@@ -274,15 +284,19 @@ Registration* find(RobustLockState* lock, bool create) {
   return t_last = &t_registrations.list.back();
 }
 
+// After EOWNERDEAD on a slot's mutex, now held by the caller: the dead thread's read hold, if
+// it had one, is released and counted.
+void reclaim(RobustHeader& h, RobustSlot& slot) {
+  if (slot.active.exchange(0) != 0) h.deadHolders.fetch_add(1);
+  slot.tid.store(0, std::memory_order_relaxed);
+  pthread_mutex_consistent(&slot.alive);
+}
+
 // Releases the slot when its thread has died; false while it lives.
 bool reapIfDead(RobustHeader& h, RobustSlot& slot) {
   const int rc = pthread_mutex_trylock(&slot.alive);
   if (rc != 0 && rc != EOWNERDEAD) return false;
-  if (rc == EOWNERDEAD) {
-    if (slot.active.exchange(0) != 0) h.deadHolders.fetch_add(1);
-    slot.tid.store(0, std::memory_order_relaxed);
-    pthread_mutex_consistent(&slot.alive);
-  }
+  if (rc == EOWNERDEAD) reclaim(h, slot);
   pthread_mutex_unlock(&slot.alive);  // rc 0: its thread left, letting go of its hold first
   return true;
 }
@@ -292,12 +306,10 @@ bool claimSlot(RobustLockState& lock, Registration& r) {
   for (std::uint32_t i = 0; i < lock.maxThreads; ++i) {
     RobustSlot& slot = lock.slots[i];
     const int rc = pthread_mutex_trylock(&slot.alive);
-    if (rc == EOWNERDEAD) {
-      if (slot.active.exchange(0) != 0) lock.header->deadHolders.fetch_add(1);
-      pthread_mutex_consistent(&slot.alive);
-    } else if (rc != 0) {
+    if (rc == EOWNERDEAD)
+      reclaim(*lock.header, slot);
+    else if (rc != 0)
       continue;
-    }
     slot.tid.store(static_cast<std::int32_t>(XUtils::get_tid()), std::memory_order_relaxed);
     // Raised before the slot is first active, so a writer that misses it sees no read either.
     std::uint32_t used = lock.header->slotsUsed.load();
@@ -450,9 +462,7 @@ bool XRobustSharedReadWriteLock::lockWrite(bool wait) {
   h.writerState.store(WRITER_WAITS);
   h.writing.store(1, std::memory_order_seq_cst);
   if (!waitOutReaders(*m_local, r->slot, wait)) {
-    h.writerState.store(NO_WRITER);
-    h.writing.store(0, std::memory_order_seq_cst);
-    pthread_mutex_unlock(&h.writer);
+    releaseWrite(h);
     return fail(call, EBUSY);
   }
   h.writerState.store(WRITER_HOLDS);
@@ -468,15 +478,10 @@ bool XRobustSharedReadWriteLock::unlock() {
   const Hold hold = r->hold;
   r->hold = Hold::NONE;
   if (hold == Hold::READ) {
-    // No full fence: a writer that misses this store at its check finds it in the futex call,
-    // or at the latest after its wait's interval.
-    r->slot->active.store(0, std::memory_order_release);
-    if (h.writing.load(std::memory_order_relaxed) != 0) wake(r->slot->active);
+    releaseRead(h, *r->slot);
     return true;
   }
-  h.writerState.store(NO_WRITER);
-  h.writing.store(0, std::memory_order_seq_cst);
-  const int rc = pthread_mutex_unlock(&h.writer);
+  const int rc = releaseWrite(h);
   return rc == 0 || fail(R_UNLOCK, rc);
 }
 

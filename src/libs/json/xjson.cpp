@@ -100,12 +100,7 @@ cJSON* copyTree(const cJSON* node) {
         freeTree(top);
         return nullptr;
       }
-      if (level.last == nullptr) {
-        level.parent->child = copy;
-      } else {
-        level.last->next = copy;
-        copy->prev = level.last;
-      }
+      XInternal::appendChild(level.parent, level.last, copy);
       level.last = copy;
       level.next = from->next;
       if (from->child != nullptr) path.push_back({from->child, copy, nullptr});

@@ -1,6 +1,5 @@
 // xtool cron EXPR [--from TIME] [--count N] [--zone ZONE]: the next matches of a schedule.
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -17,16 +16,6 @@ constexpr XCmdLine::Option OPTIONS[] = {{'f', "from", XCmdLine::REQUIRED},
                                         {'n', "count", XCmdLine::REQUIRED},
                                         {'z', "zone", XCmdLine::REQUIRED},
                                         {0, nullptr, XCmdLine::END}};
-
-// "YYYY-MM-DDTHH:MM:SS+HH:MM" of a second in the zone that TZ names now.
-std::string zonedText(std::int64_t seconds) {
-  const auto t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (localtime_r(&t, &tm) == nullptr) return std::to_string(seconds);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  return text + offsetText(tm.tm_gmtoff);
-}
 
 int run(Args& args) {
   if (args.operands.size() != 1) return usageError("cron needs one expression");
@@ -54,7 +43,7 @@ int run(Args& args) {
   for (long long i = 0; i < count; ++i) {
     at = schedule.next(at);
     if (at == XTime::Timestamp{}) return refuse(clipped(schedule.get_error()));
-    printLine(zoned ? zonedText(at.seconds) : utcText(at.seconds));
+    printLine(zoned ? localText(at.seconds) : utcText(at.seconds));
   }
   return OK;
 }

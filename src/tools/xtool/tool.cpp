@@ -191,14 +191,23 @@ int finishOutput(int status) {
   return REFUSED;
 }
 
-std::string utcText(std::int64_t seconds) {
+namespace {
+
+// "YYYY-MM-DDTHH:MM:SS" of a second in UTC or in the zone TZ names, then "Z" or the offset.
+std::string timeText(std::int64_t seconds, bool local) {
   const auto t = static_cast<std::time_t>(seconds);
   std::tm tm{};
-  if (gmtime_r(&t, &tm) == nullptr) return std::to_string(seconds);
+  if ((local ? localtime_r(&t, &tm) : gmtime_r(&t, &tm)) == nullptr) return std::to_string(seconds);
   char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  return text + (local ? offsetText(tm.tm_gmtoff) : std::string("Z"));
 }
+
+}  // namespace
+
+std::string utcText(std::int64_t seconds) { return timeText(seconds, false); }
+
+std::string localText(std::int64_t seconds) { return timeText(seconds, true); }
 
 bool parseInt(const std::string& text, long long low, long long high, long long& value) {
   if (text.empty()) return false;

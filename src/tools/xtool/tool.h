@@ -101,6 +101,8 @@ int finishOutput(int status);
 
 // "YYYY-MM-DDTHH:MM:SSZ" of a second since the epoch.
 std::string utcText(std::int64_t seconds);
+// "YYYY-MM-DDTHH:MM:SS+HH:MM" of a second in the zone that TZ names now.
+std::string localText(std::int64_t seconds);
 // "+HH:MM" or "-HH:MM" of a UTC offset in seconds (":SS" added when not whole minutes).
 std::string offsetText(long offset);
 // "YYYY-MM-DDTHH:MM:SS" followed by "Z" or an offset ("+02:00"), or whole seconds since the

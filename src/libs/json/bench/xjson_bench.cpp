@@ -10,17 +10,12 @@
 #include <benchmark/benchmark.h>
 #include <cjson/cJSON.h>
 
+#include "data_files.h"
+
 namespace {
 
-std::filesystem::path dataDir() {
-  if (const char* env = std::getenv("XJSON_DATA_DIR")) return env;
-  return XJSON_DATA_DIR;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using TestSupport::dataDir;
+using TestSupport::readFile;
 
 // The work a reader does: the length of every key and string (read in place), every number.
 struct Sink {

@@ -325,12 +325,7 @@ class Parser {
     Open& top = m_open.back();
     cJSON* const node = newNode();
     if (node == nullptr) return false;
-    if (top.last == nullptr) {
-      top.container->child = node;
-    } else {
-      top.last->next = node;
-      node->prev = top.last;
-    }
+    appendChild(top.container, top.last, node);
     top.last = node;
     if (top.close == '}') {
       if (*m_p != '"') return false;

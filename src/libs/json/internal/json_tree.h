@@ -30,6 +30,17 @@ inline void freeTree(cJSON* node) {
   }
 }
 
+// Links `child` in after `last` (null: as the first child of `parent`), as cJSON links a list;
+// the first child's prev is set to the last once the list is complete.
+inline void appendChild(cJSON* parent, cJSON* last, cJSON* child) {
+  if (last == nullptr) {
+    parent->child = child;
+  } else {
+    last->next = child;
+    child->prev = last;
+  }
+}
+
 // The tree cJSON_Parse(text) builds, node for node and bit for bit, or null where it fails:
 // made with cJSON's allocator, so cJSON_Delete frees it, in one pass with the open containers
 // on the heap. Throws std::bad_alloc only when the heap cannot hold that stack; the nodes'

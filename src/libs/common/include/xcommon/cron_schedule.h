@@ -17,6 +17,14 @@
 namespace XInternal {
 class CronSearch;
 struct CronZone;  // not for callers: a loaded time zone, kept for the life of the process
+// Not for callers: a stretch of time with one UTC offset in a schedule's zone, in seconds.
+// Empty (start == end) until looked up.
+struct CronStretch {
+  std::int64_t start;   // its first second; INT64_MIN when not looked up
+  std::int64_t end;     // the first second after it; INT64_MAX when none is known
+  std::int64_t offset;  // of local time from UTC
+  std::int64_t before;  // the offset before `start` (`offset` when not looked up)
+};
 }  // namespace XInternal
 
 /// A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC
@@ -169,7 +177,7 @@ class XCOMMON_EXPORT CronSchedule {
   bool m_fixed_time = false;        // seconds, minutes and hours are numbers and lists only
   std::string m_time_zone;
   const XInternal::CronZone* m_zone = nullptr;  // null for UTC
-  // Stretches of one UTC offset in the zone (first second, end, offset, offset before), where
-  // the last search began and where it ended: most searches need no look-up in the zone.
-  std::int64_t m_stretches[2][4] = {};
+  // Stretches of one UTC offset in the zone, where the last search began and where it ended:
+  // most searches need no look-up in the zone.
+  XInternal::CronStretch m_stretches[2] = {};
 };
