@@ -47,7 +47,7 @@ const Registration REGISTRATION({
     .summary = "make and check access tokens",
     .description = "new prints a token valid for SECONDS (default 60) carrying the flag byte "
                    "(default 0); check prints its expiry and flag, or exits 1 when it is "
-                   "malformed, altered or expired.",
+                   "malformed, altered or expired. A token may start with '-': put '--' before it.",
     .options = OPTIONS,
     .run = run,
 });

@@ -126,7 +126,10 @@ std::optional<int> parse(const XCmdLine::Option* table, const std::string& usage
   for (auto it = words.begin(); it != words.end(); ++it) {
     switch (it->id()) {
       case XCmdLine::ID_ARGUMENT: out.operands.emplace_back(it->argument()); break;
-      case XCmdLine::ID_UNRECOGNISED: return usageError("unknown option " + quoted(it->text()));
+      // Data such as a token or a file name may start with '-': say how to pass it.
+      case XCmdLine::ID_UNRECOGNISED:
+        return usageError("unknown option " + quoted(it->text()) +
+                          " (an argument that starts with '-' goes after '--')");
       case XCmdLine::ID_MISSING_ARGUMENT:
         return usageError("option " + it->text() + " needs a value");
       case 'v': XLogger::instance()->increaseMaxVerbosity(); break;

@@ -5,6 +5,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 XTOOL = None
@@ -134,15 +135,21 @@ class Cases(unittest.TestCase):
         self.assertEqual((code, len(out.splitlines())), (0, 5))
 
     def test_token_made_checked_and_changed(self):
-        code, out, _ = run("token", "new", "--validity", "600", "--flag", "1")
+        # The text starts with the expiry's low byte: 0xF8 to 0xFB make it start with '-', which
+        # only '--' keeps from being read as an option. Aim at 0xF9; the clock may move on a second.
+        validity = 768 + (0xF9 - int(time.time())) % 256
+        code, out, _ = run("token", "new", "--validity", str(validity), "--flag", "1")
         self.assertEqual(code, 0)
         text = out.decode().strip()
-        self.assertRegex(text, r"^[A-Za-z0-9_-]{27}$")
-        code, out, _ = run("token", "check", text)
+        self.assertRegex(text, r"^-[A-Za-z0-9_-]{26}$")
+        code, _, err = run("token", "check", text)
+        self.assertEqual(code, 2)
+        self.assertIn(b"goes after '--'", err)
+        code, out, _ = run("token", "check", "--", text)
         self.assertEqual(code, 0)
         self.assertRegex(out.decode(), r"^expires \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ flag 1\n$")
         changed = text[:5] + ("A" if text[5] != "A" else "B") + text[6:]
-        code, _, err = run("token", "check", changed)
+        code, _, err = run("token", "check", "--", changed)
         self.assertEqual(code, 1)
         self.assertIn(b"Checksum error in access token", err)
         self.check([(["token", "new", "--validity=-5"], b"", 0, None),  # a value with a dash is attached
