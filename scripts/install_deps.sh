@@ -14,17 +14,19 @@ packages=(build-essential cmake pkg-config git binutils util-linux
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 offered() { apt-cache show "$1" >/dev/null 2>&1; }
 
-missing=()
-choices=()
-for p in "${packages[@]}"; do
-  found=""
-  IFS='|' read -r -a names <<<"$p"
+# pick <test> "a|b": prints the first name that passes the test; fails when none does.
+pick() {
+  local n names
+  IFS='|' read -r -a names <<<"$2"
   for n in "${names[@]}"; do
-    if installed "$n"; then found=$n; break; fi
+    if "$1" "$n"; then echo "$n"; return 0; fi
   done
-  if [ -z "$found" ]; then
-    missing+=("$p")
-  fi
+  return 1
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  pick installed "$p" >/dev/null || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -34,13 +36,9 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+choices=()
 for p in "${missing[@]}"; do
-  IFS='|' read -r -a names <<<"$p"
-  chosen=""
-  for n in "${names[@]}"; do
-    if offered "$n"; then chosen=$n; break; fi
-  done
-  [ -n "$chosen" ] || { echo "none of these packages is offered here: $p" >&2; exit 1; }
+  chosen=$(pick offered "$p") || { echo "none of these packages is offered here: $p" >&2; exit 1; }
   choices+=("$chosen")
 done
 apt-get install -y -qq "${choices[@]}"

@@ -403,7 +403,7 @@ void Master::issue() {
     std::memcpy(job.text, text.data(), std::min(text.size(), JOB_TEXT));
     CronSchedule schedule(cron);
     m_outstanding[id] = {schedule.next({from, 0}).seconds, tokenOk, payload};
-    m_shared->tail.store(m_shared->tail.load() + 1);
+    ++m_shared->tail;
   }
   m_lock.unlock();
 }

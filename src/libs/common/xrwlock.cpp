@@ -292,12 +292,17 @@ void reclaim(RobustHeader& h, RobustSlot& slot) {
   pthread_mutex_consistent(&slot.alive);
 }
 
+// Takes a slot's mutex unless a live thread has it, releasing a dead thread's hold first.
+bool takeSlot(RobustHeader& h, RobustSlot& slot) {
+  const int rc = pthread_mutex_trylock(&slot.alive);
+  if (rc == EOWNERDEAD) reclaim(h, slot);
+  return rc == 0 || rc == EOWNERDEAD;
+}
+
 // Releases the slot when its thread has died; false while it lives.
 bool reapIfDead(RobustHeader& h, RobustSlot& slot) {
-  const int rc = pthread_mutex_trylock(&slot.alive);
-  if (rc != 0 && rc != EOWNERDEAD) return false;
-  if (rc == EOWNERDEAD) reclaim(h, slot);
-  pthread_mutex_unlock(&slot.alive);  // rc 0: its thread left, letting go of its hold first
+  if (!takeSlot(h, slot)) return false;
+  pthread_mutex_unlock(&slot.alive);  // taken cleanly: its thread left, letting go of its hold
   return true;
 }
 
@@ -305,11 +310,7 @@ bool reapIfDead(RobustHeader& h, RobustSlot& slot) {
 bool claimSlot(RobustLockState& lock, Registration& r) {
   for (std::uint32_t i = 0; i < lock.maxThreads; ++i) {
     RobustSlot& slot = lock.slots[i];
-    const int rc = pthread_mutex_trylock(&slot.alive);
-    if (rc == EOWNERDEAD)
-      reclaim(*lock.header, slot);
-    else if (rc != 0)
-      continue;
+    if (!takeSlot(*lock.header, slot)) continue;
     slot.tid.store(static_cast<std::int32_t>(XUtils::get_tid()), std::memory_order_relaxed);
     // Raised before the slot is first active, so a writer that misses it sees no read either.
     std::uint32_t used = lock.header->slotsUsed.load();
@@ -332,14 +333,18 @@ void recoverWriter(RobustHeader& h) {
   pthread_mutex_consistent(&h.writer);
 }
 
+// The writer's mutex, recovered when its holder died; 0 or the error.
+int takeWriter(RobustHeader& h, bool wait) {
+  const int rc = wait ? pthread_mutex_lock(&h.writer) : pthread_mutex_trylock(&h.writer);
+  if (rc != EOWNERDEAD) return rc;
+  recoverWriter(h);
+  return 0;
+}
+
 // A reader's wait for the writer to finish: through the writer's mutex, which reports its death.
 int waitOutWriter(RobustHeader& h) {
-  const int rc = pthread_mutex_lock(&h.writer);
-  if (rc == EOWNERDEAD)
-    recoverWriter(h);
-  else if (rc != 0)
-    return rc;
-  return pthread_mutex_unlock(&h.writer);
+  const int rc = takeWriter(h, true);
+  return rc != 0 ? rc : pthread_mutex_unlock(&h.writer);
 }
 
 // A writer's wait until no registered reader but `own` is active. Without `wait`, false as soon
@@ -454,11 +459,7 @@ bool XRobustSharedReadWriteLock::lockWrite(bool wait) {
   Registration* const r = find(m_local, true);
   if (r->hold != Hold::NONE) return fail(R_HELD, 0);
   RobustHeader& h = *m_local->header;
-  const int rc = wait ? pthread_mutex_lock(&h.writer) : pthread_mutex_trylock(&h.writer);
-  if (rc == EOWNERDEAD)
-    recoverWriter(h);
-  else if (rc != 0)
-    return fail(call, rc);
+  if (const int rc = takeWriter(h, wait); rc != 0) return fail(call, rc);
   h.writerState.store(WRITER_WAITS);
   h.writing.store(1, std::memory_order_seq_cst);
   if (!waitOutReaders(*m_local, r->slot, wait)) {

@@ -16,7 +16,7 @@ XSharedMem::XSharedMem(const char* name, unsigned long size) {
   }
   // Owner only: the creator's children inherit the mapping, and nobody else is meant to open
   // the segment in the moment before the name is gone.
-  m_descriptor = shm_open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  m_descriptor = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
   if (m_descriptor == -1) {
     m_error = XUtils::strerror(errno, "shm_open");
     return;

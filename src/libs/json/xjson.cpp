@@ -37,7 +37,6 @@ namespace {
 
 using XInternal::freeTree;
 
-// cJSON's own type tests, read straight from the node: they sit on every typed read.
 // A root is a node outside any tree: cJSON links children through prev/next.
 bool isRoot(const cJSON* node) { return node->prev == nullptr && node->next == nullptr; }
 

@@ -126,10 +126,7 @@ BENCHMARK(BM_RobustWritePair);
 // Two reader threads on the two cores: their pairs per second together (items_per_second).
 template <typename Lock>
 void readersTogether(benchmark::State& state, Lock& lock) {
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(lock.lock_for_read());
-    benchmark::DoNotOptimize(lock.unlock());
-  }
+  readPair(state, lock);
   state.SetItemsProcessed(state.iterations());
 }
 

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -165,6 +166,7 @@ namespace {
 struct Board {
   std::atomic<int> step{0};
   std::atomic<long> first{0}, second{0};
+  std::atomic<long> heartbeat[3]{};  // one per worker of the random-kill test
 };
 
 class Shared {
@@ -351,10 +353,8 @@ TEST(RobustRwLockConcurrency, WorkersKilledAtRandomNeverFreezeOrTearTheData) {
   XRobustSharedReadWriteLock lock(uniqueName().c_str(), 64);
   Shared board;
   ASSERT_TRUE(lock.is_valid() && board.valid());
-  constexpr int WORKERS = 3, THREADS = 3;
-  XSharedMem beats(uniqueName().c_str(), sizeof(std::atomic<long>) * WORKERS);
-  ASSERT_TRUE(beats.is_valid());
-  auto* heartbeat = static_cast<std::atomic<long>*>(beats.address());
+  constexpr int WORKERS = std::extent_v<decltype(Board::heartbeat)>, THREADS = 3;
+  std::atomic<long>* const heartbeat = board->heartbeat;
   auto work = [&](int w) {
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t) {

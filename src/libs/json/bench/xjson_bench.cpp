@@ -1,10 +1,8 @@
 // libxjson beside raw cJSON on the three corpus files (skipped when the data is absent).
 #include "xjson/xjson.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <benchmark/benchmark.h>

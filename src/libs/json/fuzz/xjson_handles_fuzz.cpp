@@ -144,6 +144,13 @@ class Run {
     return static_cast<int>(m_alive.size()) - 1;
   }
 
+  std::vector<bool>::reference alive(int tree) { return m_alive[static_cast<std::size_t>(tree)]; }
+
+  // The tree an owning handle held is freed with it.
+  void dropOwned(const Slot& s) {
+    if (s.state == State::Owning) alive(s.tree) = false;
+  }
+
   bool readable(const Slot& s) const {
     return s.state == State::Invalid || m_alive[static_cast<std::size_t>(s.tree)];
   }
@@ -152,7 +159,7 @@ class Run {
 
   // Puts a new handle into `s`; its old handle dies after the new one was made.
   void put(Slot& s, std::unique_ptr<Element> handle, Kind kind, State state, int tree, bool taken) {
-    if (s.state == State::Owning) m_alive[static_cast<std::size_t>(s.tree)] = false;
+    dropOwned(s);
     s.handle = std::move(handle);
     s.kind = kind;
     s.state = s.handle->is_valid() ? state : State::Invalid;
@@ -187,7 +194,7 @@ class Run {
       case 6: wrap(a, b, arg); break;
       case 7: add(a, b, arg); break;
       case 8:  // release
-        if (a.state == State::Owning) m_alive[static_cast<std::size_t>(a.tree)] = false;
+        dropOwned(a);
         a.handle->release();
         a.state = State::Invalid;
         break;
@@ -216,7 +223,7 @@ class Run {
   void copyAssign(Slot& a, Slot& b) {
     if (&a == &b || !readable(b)) return;
     *a.handle = static_cast<const Element&>(*b.handle);
-    if (a.state == State::Owning) m_alive[static_cast<std::size_t>(a.tree)] = false;
+    dropOwned(a);
     a.state = a.handle->is_valid() ? State::Owning : State::Invalid;
     a.tree = a.state == State::Owning ? newTree() : -1;
     a.taken = false;
@@ -228,12 +235,12 @@ class Run {
     *a.handle = std::move(*b.handle);
     if (a.state == State::Owning && b.state == State::View && b.tree == a.tree) {
       if (!sameRoot) {  // the rest of the tree is freed; which views survive is not modelled
-        m_alive[static_cast<std::size_t>(a.tree)] = false;
+        alive(a.tree) = false;
         a.tree = newTree();
         a.taken = false;
       }
     } else {
-      if (a.state == State::Owning) m_alive[static_cast<std::size_t>(a.tree)] = false;
+      dropOwned(a);
       a.state = b.state;
       a.tree = b.tree;
       a.taken = b.taken;

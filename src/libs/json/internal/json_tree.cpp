@@ -4,7 +4,6 @@
 #include <locale.h>
 
 #include <array>
-#include <cfloat>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -180,16 +179,18 @@ char* parseString(const char*& p, const char* textEnd) {
   const bool block = escapes == 0 && length < 16 && textEnd - start >= 16;
   char* const text = static_cast<char*>(cJSON_malloc(block ? 16 : length - escapes + 1));
   if (text == nullptr) return nullptr;
-  if (block) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(text),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(start)));
+  if (escapes != 0) {
+    if (!unescape(start, end, text)) {
+      cJSON_free(text);
+      return nullptr;
+    }
+  } else {
+    if (block)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(text),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(start)));
+    else
+      std::memcpy(text, start, length);
     text[length] = '\0';
-  } else if (escapes == 0) {
-    std::memcpy(text, start, length);
-    text[length] = '\0';
-  } else if (!unescape(start, end, text)) {
-    cJSON_free(text);
-    return nullptr;
   }
   p = end + 1;
   return text;
@@ -314,7 +315,6 @@ class Parser {
       ++m_p;
       return Step::DONE;
     }
-    if (*m_p == '\0') return Step::FAIL;
     m_open.push_back({item, nullptr, close});
     return member() ? Step::OPENED : Step::FAIL;
   }

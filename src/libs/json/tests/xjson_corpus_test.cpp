@@ -2,9 +2,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "data_files.h"
+#include "same_tree.h"
 #include "xjson/xjson.h"
 
 namespace fs = std::filesystem;
@@ -138,6 +137,7 @@ TEST(JsonCorpus, ParsingSuiteAgreesWithCjson) {
       // The root may be a scalar: walk it through a view, with ownership handed to `owner`.
       cJSON* root = doc.detach();
       const XJson::Document owner(root);
+      EXPECT_EQ(TestSupport::treeDifference(root, raw), "") << entry.path().filename();
       std::string a, b;
       walk(XJson::Value(root), a);
       rawWalk(raw, b);
@@ -163,6 +163,7 @@ TEST(JsonCorpus, LargeDocumentsPrintAndWalkLikeCjson) {
     expectPrintsLikeCjson(doc, raw, name);
     cJSON* root = doc.detach();
     const XJson::Document owner(root);
+    EXPECT_EQ(TestSupport::treeDifference(root, raw), "") << name;
     std::string a, b;
     walk(XJson::Value(root), a);
     rawWalk(raw, b);

@@ -1,7 +1,4 @@
 // fromJson builds the tree cJSON_Parse builds, for every text, accepted or refused alike.
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -9,16 +6,10 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
-#include "data_files.h"
 #include "same_tree.h"
 #include "xjson/xjson.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-using TestSupport::dataDir;
-using TestSupport::readFile;
 
 // Empty when ours and cJSON's agree on `text`.
 std::string disagreement(const std::string& text) {
@@ -43,17 +34,6 @@ void expectAgreement(const std::vector<std::string>& texts) {
 }
 
 }  // namespace
-
-TEST(JsonParser, SuiteAndCorporaBuildCjsonsTree) {
-  std::vector<std::string> texts;
-  const fs::path suite = dataDir() / "test_parsing";
-  if (fs::is_directory(suite))
-    for (const auto& entry : fs::directory_iterator(suite)) texts.push_back(readFile(entry.path()));
-  for (const char* name : {"canada.json", "citm_catalog.json", "twitter.json"})
-    if (fs::exists(dataDir() / name)) texts.push_back(readFile(dataDir() / name));
-  if (texts.empty()) GTEST_SKIP() << dataDir() << " is absent";
-  expectAgreement(texts);
-}
 
 TEST(JsonParser, EdgesOfNumbersStringsAndNesting) {
   std::vector<std::string> texts = {
