@@ -44,13 +44,15 @@ function(x_add_library lib)
   target_include_directories(${lib} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 endfunction()
 
-# x_component(<lib> <name> [EXPORTS <C++ name>...] [SYMBOLS <version-script glob>...])
-# Adds include/<lib>/<name>.h and <name>.cpp to <lib>. EXPORTS are the classes or namespaces
+# x_component(<lib> <name> [SOURCES <file>...] [EXPORTS <C++ name>...]
+#             [SYMBOLS <version-script glob>...])
+# Adds include/<lib>/<name>.h and <name>.cpp to <lib>, with the component's private SOURCES
+# (internal/ files that no other component uses). EXPORTS are the classes or namespaces
 # whose members (and vtables and type infos) leave the library; SYMBOLS are further demangled
 # names in version-script glob syntax, such as a template returning bool.
 function(x_component lib name)
-  cmake_parse_arguments(ARG "" "" "EXPORTS;SYMBOLS" ${ARGN})
-  target_sources(${lib} PRIVATE ${name}.cpp
+  cmake_parse_arguments(ARG "" "" "SOURCES;EXPORTS;SYMBOLS" ${ARGN})
+  target_sources(${lib} PRIVATE ${name}.cpp ${ARG_SOURCES}
     PUBLIC FILE_SET HEADERS FILES include/${lib}/${name}.h)
   set_property(TARGET ${lib} APPEND PROPERTY X_COMPONENTS ${name})
   set_property(TARGET ${lib} APPEND PROPERTY X_EXPORTS ${ARG_EXPORTS})

@@ -13,22 +13,16 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "private_tmpfs.h"
 #include "xcommon/xrwlock.h"
 #include "xcommon/xutils/text.h"
 
+using TestSupport::waitExitCode;
+
 namespace {
 
-std::string uniqueName() {
-  static std::atomic<int> counter{0};
-  return "/xsharedmem-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-}
-
-int waitExitCode(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
+std::string uniqueName() { return TestSupport::uniqueSegmentName("xsharedmem-test"); }
 
 }  // namespace
 
