@@ -1,16 +1,19 @@
 // A pre-fork worker host under load and faults: a master that logs, rotates its log, hands jobs
 // to forked workers of several threads through shared memory and a robust shared lock, kills
-// workers with SIGKILL at random instants and replaces them, and checks at the end that no job,
-// line or process was lost, torn or hung.
+// workers with SIGKILL at random instants (now and then a third of the pool at once) and
+// replaces them, while every worker takes a sampling profiler's SIGPROF each millisecond of its
+// CPU time; it checks at the end that no job, line or process was lost, torn or hung.
 //
 //   soak [--seconds S] [--workers W] [--threads T] [--dir DIR]
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -95,7 +98,10 @@ bool lockForWrite(XRobustSharedReadWriteLock& lock, Shared& shared) {
   if (!lock.lock_for_write()) return false;
   if (!lock.is_consistent()) {
     repair(shared);
-    lock.mark_consistent();
+    if (!lock.mark_consistent()) {
+      lock.unlock();
+      return false;
+    }
   }
   return true;
 }
@@ -202,6 +208,13 @@ class Worker {
         m_events(events) {}
 
   [[noreturn]] void run() {
+    // A sampling profiler's signal, handled, every millisecond of the process's CPU time.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPROF, &action, nullptr);
+    const itimerval every_ms{{0, 1000}, {0, 1000}};
+    setitimer(ITIMER_PROF, &every_ms, nullptr);
     std::vector<std::thread> threads;
     threads.reserve(static_cast<std::size_t>(m_threads));
     for (int t = 0; t < m_threads; ++t) threads.emplace_back([this, t] { loop(t); });
@@ -297,8 +310,8 @@ class Master {
   void readEvents(bool drain);
   void onEvent(const std::string& wire);
   void reap();
-  void killWorker(int slot);
-  void reaped(int slot, int status);
+  void killWorkers();
+  void reaped(int slot, int status, Clock::time_point dead = {});
   void rotate();
   void checkHeartbeats();
   void finish();
@@ -328,6 +341,7 @@ class Master {
   int m_rotations = 0;
   LogChecker m_fileLog;
   std::uint64_t m_forks = 0, m_kills = 0, m_done = 0, m_killedInFlight = 0, m_lost = 0, m_hung = 0;
+  double m_longestReleaseMs = 0;  // from the death of killed workers to the master's write lock
 };
 
 void Master::startLogging() {
@@ -460,21 +474,36 @@ void Master::reap() {
   }
 }
 
-// SIGKILL at whatever the worker's threads are doing, then its replacement.
-void Master::killWorker(int slot) {
-  int status = 0;
-  if (m_pids[slot] == 0 || kill(m_pids[slot], SIGKILL) != 0) return;
-  ++m_kills;
-  if (waitpid(m_pids[slot], &status, 0) == m_pids[slot]) reaped(slot, status);
+// SIGKILL at whatever the workers' threads are doing, to one worker or, one time in four, to a
+// third of the pool at once; then their replacements.
+void Master::killWorkers() {
+  const auto workers = static_cast<unsigned>(m_options.workers);
+  const unsigned count = m_random() % 4 == 0 ? std::max(2U, workers / 3) : 1U;
+  std::vector<int> killed;
+  for (unsigned first = static_cast<unsigned>(m_random() % workers), i = 0;
+       i < std::min(count, workers); ++i) {
+    const auto slot = static_cast<int>((first + i) % workers);
+    if (m_pids[slot] != 0 && kill(m_pids[slot], SIGKILL) == 0) killed.push_back(slot);
+  }
+  std::vector<int> statuses(killed.size());
+  for (std::size_t i = 0; i < killed.size(); ++i) waitpid(m_pids[killed[i]], &statuses[i], 0);
+  const auto dead = Clock::now();
+  m_kills += killed.size();
+  // The first write lock after the deaths waits for every hold the dead left.
+  for (std::size_t i = 0; i < killed.size(); ++i)
+    reaped(killed[i], statuses[i], i == 0 ? dead : Clock::time_point{});
 }
 
 // A killed worker's jobs in flight are counted apart (unless their events already came), and
 // a replacement takes its place. Its records are read under the write lock, after the repair of
 // what it may have left half done.
-void Master::reaped(int slot, int status) {
+void Master::reaped(int slot, int status, Clock::time_point dead) {
   m_pids[slot] = 0;
   readEvents(true);  // every frame the dead worker wrote is in the pipe by now
   if (!lockForWrite(m_lock, *m_shared)) std::abort();
+  if (dead != Clock::time_point{})
+    m_longestReleaseMs = std::max(
+        m_longestReleaseMs, std::chrono::duration<double, std::milli>(Clock::now() - dead).count());
   for (auto& flight : m_shared->slots[slot].inFlight) {
     const std::uint64_t id = flight.exchange(0);
     if (id != 0 && m_outstanding.erase(id) == 1) ++m_killedInFlight;
@@ -569,7 +598,7 @@ long Master::loop() {
       nextRotation = now + std::chrono::seconds(3);
     }
     if (now >= nextKill) {
-      killWorker(static_cast<int>(m_random() % static_cast<unsigned>(m_options.workers)));
+      killWorkers();
       nextKill = now + std::chrono::microseconds(m_random() % 3000000);
     }
     if (now >= nextCheck) {
@@ -611,9 +640,11 @@ int Master::run() {
   if (rss > 10) fmt::print("soak: resident memory grew {:.1f}% after warm-up\n", rss);
   fmt::print(
       "soak: {} s, {} forks, {} kills, {} dead holders, {} repairs, {} jobs ({} in flight at a "
-      "kill), {} log lines, lost {}, torn {}, hung {}, rss {:+.1f}%\n",
+      "kill), {} log lines, longest death-to-release {:.1f} ms, lost {}, torn {}, hung {}, rss "
+      "{:+.1f}%\n",
       m_options.seconds, m_forks, m_kills, m_lock.dead_holders(), m_shared->repairs.load(),
-      m_done + m_killedInFlight, m_killedInFlight, m_fileLog.lines, m_lost, torn, m_hung, rss);
+      m_done + m_killedInFlight, m_killedInFlight, m_fileLog.lines, m_longestReleaseMs, m_lost,
+      torn, m_hung, rss);
   return m_lost == 0 && torn == 0 && m_hung == 0 ? 0 : 1;
 }
 

@@ -3,7 +3,11 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -76,6 +80,29 @@ void BM_RobustWritePair(benchmark::State& state) {
   writePair(state, lock);
 }
 BENCHMARK(BM_RobustWritePair);
+
+// The write pair once 256 reader threads have registered together and ended: a writer scans the
+// threads registered now, not every slot ever used.
+void BM_RobustWritePairAfter256Threads(benchmark::State& state) {
+  XRobustSharedReadWriteLock lock(segmentName().c_str());
+  std::mutex mutex;
+  std::condition_variable changed;
+  int registered = 0;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 256; ++i) {
+    threads.emplace_back([&] {
+      const bool ok = lock.lock_for_read() && lock.unlock();
+      std::unique_lock<std::mutex> guard(mutex);
+      registered += ok ? 1 : 1000;
+      changed.notify_all();
+      changed.wait(guard, [&] { return registered >= 256; });
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  if (registered != 256) state.SkipWithError("a reader thread failed");
+  writePair(state, lock);
+}
+BENCHMARK(BM_RobustWritePairAfter256Threads);
 
 // Two reader threads on the two cores: their pairs per second together (items_per_second).
 template <typename Lock>

@@ -15,8 +15,10 @@ struct RobustLockState;  // not for callers: a process's side of a robust lock
 }  // namespace XInternal
 
 /// A process-shared read-write lock that outlives its holders: a process killed at any instant,
-/// or a thread that ends without unlock(), never blocks the others for long. Its hold is found
-/// out and released within about 10 ms of the death, whether others already wait or come later.
+/// or a thread that ends without unlock(), never blocks the others for long. On an idle machine
+/// its hold is found out and released within 20 ms of the death (one 10 ms poll and the
+/// wake-up), however many holders die at once, whatever signals the waiting threads take, and
+/// whether others already wait, come later or only poll with the try_ forms.
 /// A dead reader's hold is simply released. A dead writer's hold is released and the lock
 /// becomes inconsistent (for every process) until a thread holding it for writing has repaired
 /// the data and calls mark_consistent(); the lock is acquired all the same while inconsistent,
@@ -29,9 +31,12 @@ struct RobustLockState;  // not for callers: a process's side of a robust lock
 /// touch no line of memory that other readers write.
 ///
 /// Limits: at most `max_threads` threads of all processes use the lock at once (each keeps a
-/// slot from its first read until it ends; slots of dead threads are reclaimed); the kernel
-/// follows at most 2048 robust locks per thread, and each lock a thread has read takes one of
-/// them. The segment stays mapped while threads of this process that used the lock still run.
+/// slot from its first read until it ends; slots of dead threads are reclaimed); a writer's
+/// cost grows with the threads registered now, not with those that have come and gone. The
+/// kernel releases at most 2048 robust locks of a dying thread, and each lock a thread has read
+/// (until the lock is destroyed by that thread, or the thread ends) takes one of them, so a
+/// thread's first read of its 2001st lock fails ("too many robust locks held by this thread").
+/// The segment stays mapped while threads of this process that used the lock still run.
 class XCOMMON_EXPORT XRobustSharedReadWriteLock {
  public:
   /// Invalid with the segment's text when the segment fails, or with the text of the failing
@@ -72,8 +77,8 @@ class XCOMMON_EXPORT XRobustSharedReadWriteLock {
   /// False from a writer's death until a writer repairs the data and calls mark_consistent().
   bool is_consistent() const;
   /// Marks the data repaired, by a thread that holds the lock for writing; otherwise it changes
-  /// nothing and records a failure.
-  void mark_consistent();
+  /// nothing, records a failure and returns false.
+  bool mark_consistent();
   /// Holders found dead (or ended holding) and released since the lock was made, counted over
   /// all processes.
   std::uint64_t dead_holders() const;
