@@ -9,7 +9,8 @@ packages=(build-essential cmake pkg-config git binutils util-linux
   protobuf-compiler libprotobuf-dev python3-protobuf
   libcjson-dev libcctz-dev libssl-dev tzdata
   clang "libclang-rt-dev|libclang-rt-14-dev" clang-format clang-tidy valgrind
-  abigail-tools dpkg-dev help2man debhelper lintian doxygen)
+  abigail-tools dpkg-dev help2man debhelper lintian doxygen
+  php-dev php-cli php-fpm)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 offered() { apt-cache show "$1" >/dev/null 2>&1; }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds in release with the API reference, installs into ./stage,
 # runs the installed xtool on real inputs, then builds the example consumer and the examples of
-# each library against the installed packages (CMake config and pkg-config) and runs them.
+# each library against the installed packages (CMake config and pkg-config) and runs them, and
+# the PHP extension example once under php-cli.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -41,5 +42,9 @@ for example in xcommon_example xmsg_example xjson_example; do
   echo "=== $example"
   "./$example"
 done
+cd "$top"
+echo "=== the PHP extension example, once under php-cli"
+PKG_CONFIG_PATH="$top/stage/lib/pkgconfig" make -s -C examples/php LDFLAGS="-Wl,-rpath,$top/stage/lib"
+php -n -d extension="$top/examples/php/build/xdemo.so" examples/php/request.php
 test -f "$top/stage/share/doc/xlibs/html/index.html"
 echo "example consumer, examples and reference: OK"
