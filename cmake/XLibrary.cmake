@@ -55,28 +55,44 @@ function(x_component lib name)
   target_sources(${lib} PRIVATE ${name}.cpp ${ARG_SOURCES}
     PUBLIC FILE_SET HEADERS FILES include/${lib}/${name}.h)
   set_property(TARGET ${lib} APPEND PROPERTY X_COMPONENTS ${name})
+  x_exports(${lib} EXPORTS ${ARG_EXPORTS} SYMBOLS ${ARG_SYMBOLS})
+endfunction()
+
+# x_exports(<lib> [EXPORTS <C++ name>...] [SYMBOLS <version-script glob>...])
+# Adds to what leaves <lib>: the version script and the export check of x_finish_library read
+# these. x_component calls it; a library without components (libxmsg) calls it itself.
+function(x_exports lib)
+  cmake_parse_arguments(ARG "" "" "EXPORTS;SYMBOLS" ${ARGN})
   set_property(TARGET ${lib} APPEND PROPERTY X_EXPORTS ${ARG_EXPORTS})
   set_property(TARGET ${lib} APPEND PROPERTY X_SYMBOLS ${ARG_SYMBOLS})
 endfunction()
 
 # x_finish_library(<lib> [UMBRELLA] [DESCRIPTION <text>] [REQUIRES ...] [PC_REQUIRES ...]
 #                  [PC_LIBS_PRIVATE ...])
-# Generates from the components: <lib>/<dir>.h including every component under <dir>/, with
-# UMBRELLA <lib>/<lib>.h including every top-level header; the version script; the ctest
-# <lib>.ExportsOnlyPublicApi. Then installs the library and adds its tests/bench/fuzz folders.
+# The umbrella headers, the version script with the export check, the install rules, then the
+# library's tests/bench/fuzz folders.
 function(x_finish_library lib)
   cmake_parse_arguments(ARG "UMBRELLA" "" "" ${ARGN})  # the rest is x_install_library's
-  get_target_property(components ${lib} X_COMPONENTS)
-  get_target_property(exports ${lib} X_EXPORTS)
-  get_target_property(symbols ${lib} X_SYMBOLS)
-  foreach(v IN ITEMS components exports symbols)
-    if(NOT ${v})
-      set(${v} "")
-    endif()
-  endforeach()
-  set(gen ${CMAKE_CURRENT_BINARY_DIR}/include/${lib})
+  if(ARG_UMBRELLA)
+    x_write_umbrellas(${lib} UMBRELLA)
+  else()
+    x_write_umbrellas(${lib})
+  endif()
+  x_write_version_script(${lib})
+  x_install_library(${lib} ${ARG_UNPARSED_ARGUMENTS})
+  x_add_library_subdirectories()
+endfunction()
 
-  # Folder headers and the umbrella.
+# x_write_umbrellas(<lib> [UMBRELLA])
+# From the components: <lib>/<dir>.h including every component under <dir>/, and with UMBRELLA
+# <lib>/<lib>.h including every top-level header.
+function(x_write_umbrellas lib)
+  cmake_parse_arguments(ARG "UMBRELLA" "" "" ${ARGN})
+  get_target_property(components ${lib} X_COMPONENTS)
+  if(NOT components)
+    set(components "")
+  endif()
+  set(gen ${CMAKE_CURRENT_BINARY_DIR}/include/${lib})
   set(top "")
   set(dirs "")
   foreach(c IN LISTS components)
@@ -109,8 +125,19 @@ function(x_finish_library lib)
   if(generated)
     target_sources(${lib} PUBLIC FILE_SET HEADERS FILES ${generated})
   endif()
+endfunction()
 
-  # Version script and the regex of the export check, from the same names.
+# x_write_version_script(<lib>)
+# The version script and the regex of the ctest <lib>.ExportsOnlyPublicApi, from the same
+# x_exports() names, and the link with that script.
+function(x_write_version_script lib)
+  get_target_property(exports ${lib} X_EXPORTS)
+  get_target_property(symbols ${lib} X_SYMBOLS)
+  foreach(v IN ITEMS exports symbols)
+    if(NOT ${v})
+      set(${v} "")
+    endif()
+  endforeach()
   list(REMOVE_DUPLICATES exports)
   set(globs "")
   foreach(e IN LISTS exports)
@@ -140,9 +167,6 @@ function(x_finish_library lib)
     add_test(NAME ${lib}.ExportsOnlyPublicApi
       COMMAND ${PROJECT_SOURCE_DIR}/cmake/check_exports.sh $<TARGET_FILE:${lib}> "${regex}" ${node})
   endif()
-
-  x_install_library(${lib} ${ARG_UNPARSED_ARGUMENTS})
-  x_add_library_subdirectories()
 endfunction()
 
 # Adds the tests/, bench/ and fuzz/ folders of the current library that the options ask for.

@@ -6,6 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+for lib in xcommon xmsg xjson; do
+  if [ ! -f "stage/lib/lib$lib.so.1" ] || [ ! -d "stage/include/$lib" ]; then
+    echo "check_abi: ./stage has no lib$lib; run scripts/run_example.sh first (it builds and installs" \
+      "the release preset there)" >&2
+    exit 1
+  fi
+done
+
 distro=build/abi-distro
 cmake -S . -B "$distro" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g -fstack-protector-strong -D_FORTIFY_SOURCE=2" \
