@@ -10,7 +10,7 @@ top=$PWD
 scripts/install_deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
-cmake --build --preset release --target docs  # fails on any Doxygen warning
+cmake --build --preset release --target docs  # already built by default; fails on any Doxygen warning
 rm -rf stage
 cmake --install build/release --prefix "$top/stage" >/dev/null
 
