@@ -261,7 +261,10 @@ class Worker {
     return some;
   }
 
+  // The job is worked out under a read hold, as a worker reads shared settings, so that kills
+  // often land in one; the event goes out after it, since the master drains the events.
   void process(int t, const Job& job) {
+    if (!m_lock.lock_for_read()) std::abort();
     const XJson::Document doc = XJson::Document::fromJson(std::string(job.text, job.size));
     const std::string token = doc.object().value("token").to_string();
     const bool tokenOk = XAccessToken(token.c_str(), token.size()).is_valid();
@@ -270,6 +273,7 @@ class Worker {
     const auto from = static_cast<std::int64_t>(doc.object().value("from").to_number());
     const XTime::Timestamp next = schedule.next({from, 0});
     XLOG(XLogger::INFO, "job {} next {}", job.id, next.seconds);
+    m_lock.unlock();
     Event event;
     event.set_event_type(Event::CustomEvent);
     event.set_rule_name(std::to_string(job.id));
