@@ -31,18 +31,17 @@ int main() {
   std::fflush(stdout);
   const pid_t worker = fork();
   if (worker == 0) {
-    lock.lock_for_write();
-    ++*value;
+    if (lock.lock_for_write()) ++*value;
     _exit(0);  // ends holding the lock, as a killed worker would
   }
   waitpid(worker, nullptr, 0);
-  lock.lock_for_write();  // not blocked by the dead worker
+  if (!lock.lock_for_write()) return 1;  // not blocked by the dead worker; error() says why
   if (!lock.is_consistent()) {
     // Repair what the dead writer may have left half done, then say so.
-    lock.mark_consistent();
+    if (!lock.mark_consistent()) return 1;
   }
   const long seen = *value;
-  lock.unlock();
+  if (!lock.unlock()) return 1;
   //! [robust lock]
   XLOG(XLogger::INFO, "counter {}, {} dead holder(s) released", seen, lock.dead_holders());
   return seen == 1 && lock.dead_holders() == 1 ? 0 : 1;

@@ -8,14 +8,18 @@
 #include <memory>
 #include <string>
 
-#include "ext/standard/info.h"
-#include "php.h"
 #include <xcommon/cron_schedule.h>
 #include <xcommon/xaccesstoken.h>
 #include <xcommon/xlogger.h>
 #include <xcommon/xrobust_rwlock.h>
 #include <xcommon/xsharedmem.h>
 #include <xjson/xjson.h>
+
+// php.h first: PHP's other headers rely on it.
+// clang-format off
+#include "php.h"
+#include "ext/standard/info.h"
+// clang-format on
 
 namespace {
 
@@ -109,7 +113,7 @@ static PHP_FUNCTION(xdemo_increment) {
   }
   const std::int64_t value = ++g_counter->value;
   g_counter->check = value;
-  g_lock->unlock();
+  if (!g_lock->unlock()) XLOG(XLogger::ERROR, "{}", g_lock->error());
   RETURN_LONG(value);
 }
 
@@ -119,7 +123,7 @@ static PHP_FUNCTION(xdemo_counter) {
   if (g_counter == nullptr || !g_lock->lock_for_read()) RETURN_FALSE;
   const Counter seen = *g_counter;
   const bool consistent = g_lock->is_consistent() && seen.value == seen.check;
-  g_lock->unlock();
+  if (!g_lock->unlock()) XLOG(XLogger::ERROR, "{}", g_lock->error());
   array_init(return_value);
   add_assoc_long(return_value, "value", seen.value);
   add_assoc_long(return_value, "repairs", seen.repairs);

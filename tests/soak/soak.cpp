@@ -98,10 +98,7 @@ bool lockForWrite(XRobustSharedReadWriteLock& lock, Shared& shared) {
   if (!lock.lock_for_write()) return false;
   if (!lock.is_consistent()) {
     repair(shared);
-    if (!lock.mark_consistent()) {
-      lock.unlock();
-      return false;
-    }
+    if (!lock.mark_consistent()) std::abort();  // a writer may always mark
   }
   return true;
 }
@@ -239,7 +236,7 @@ class Worker {
   bool queueEmpty() {
     if (!m_lock.lock_for_read()) return true;
     const bool empty = m_shared.head == m_shared.tail;
-    m_lock.unlock();
+    if (!m_lock.unlock()) std::abort();
     return empty;
   }
 
@@ -256,7 +253,7 @@ class Worker {
       m_slot.inFlight[t].store(job.id);
       m_shared.head.store(head + 1);
     }
-    m_lock.unlock();
+    if (!m_lock.unlock()) std::abort();
     if (some) XLOG(XLogger::INFO, "took job {}", job.id);
     return some;
   }
@@ -273,7 +270,7 @@ class Worker {
     const auto from = static_cast<std::int64_t>(doc.object().value("from").to_number());
     const XTime::Timestamp next = schedule.next({from, 0});
     XLOG(XLogger::INFO, "job {} next {}", job.id, next.seconds);
-    m_lock.unlock();
+    if (!m_lock.unlock()) std::abort();
     Event event;
     event.set_event_type(Event::CustomEvent);
     event.set_rule_name(std::to_string(job.id));
@@ -423,7 +420,7 @@ void Master::issue() {
     m_outstanding[id] = {schedule.next({from, 0}).seconds, tokenOk, payload};
     ++m_shared->tail;
   }
-  m_lock.unlock();
+  if (!m_lock.unlock()) std::abort();
 }
 
 void Master::onEvent(const std::string& wire) {
@@ -512,7 +509,7 @@ void Master::reaped(int slot, int status, Clock::time_point dead) {
     const std::uint64_t id = flight.exchange(0);
     if (id != 0 && m_outstanding.erase(id) == 1) ++m_killedInFlight;
   }
-  m_lock.unlock();
+  if (!m_lock.unlock()) std::abort();
   const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   if (!killed && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
     fmt::print(stderr, "soak: worker {} ended with status {}\n", slot, status);

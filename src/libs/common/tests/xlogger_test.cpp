@@ -499,8 +499,8 @@ TEST_F(Logging, ChildrenForkedAmidLoggingAndLockFailuresNeverHang) {
   for (int t = 0; t < 2; ++t)
     busy.emplace_back([&] {
       while (!stop) {
-        privateLock.try_lock_for_write();
-        sharedLock.try_lock_for_write();
+        EXPECT_FALSE(privateLock.try_lock_for_write());
+        EXPECT_FALSE(sharedLock.try_lock_for_write());
       }
     });
   while (privateLock.error().empty() || sharedLock.error().empty()) std::this_thread::yield();

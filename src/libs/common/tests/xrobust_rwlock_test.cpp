@@ -234,7 +234,7 @@ TEST(RobustRwLockConcurrency, WorkersKilledAtRandomNeverFreezeOrTearTheData) {
             if (!lock.lock_for_write()) _exit(10);
             if (!lock.is_consistent()) {
               board->second.store(board->first.load());
-              lock.mark_consistent();
+              if (!lock.mark_consistent()) _exit(13);
             }
             board->first.fetch_add(1);
             std::this_thread::yield();  // widens the torn window a reader must never see

@@ -58,27 +58,27 @@ class XCOMMON_EXPORT XRobustSharedReadWriteLock {
   ///@{
 
   /// Waits for a shared hold; a writer that already waits goes first.
-  bool lock_for_read();
+  [[nodiscard]] bool lock_for_read();
   /// Takes a shared hold only while no writer holds or waits for the lock.
-  bool try_lock_for_read();
+  [[nodiscard]] bool try_lock_for_read();
   /// Waits for the exclusive hold, then for the readers to leave.
-  bool lock_for_write();
+  [[nodiscard]] bool lock_for_write();
   /// Takes the exclusive hold only when neither a writer nor a reader holds the lock.
-  bool try_lock_for_write();
+  [[nodiscard]] bool try_lock_for_write();
   /// Releases the calling thread's hold; false when the calling thread holds nothing.
-  bool unlock();
+  [[nodiscard]] bool unlock();
   ///@}
 
   /// False when the segment or the lock could not be set up; every operation then fails.
-  bool is_valid() const { return m_local != nullptr; }
+  [[nodiscard]] bool is_valid() const { return m_local != nullptr; }
   /// The last failure, formatted now; the segment's failure while no operation has failed.
   std::string error() const;
 
   /// False from a writer's death until a writer repairs the data and calls mark_consistent().
-  bool is_consistent() const;
+  [[nodiscard]] bool is_consistent() const;
   /// Marks the data repaired, by a thread that holds the lock for writing; otherwise it changes
   /// nothing, records a failure and returns false.
-  bool mark_consistent();
+  [[nodiscard]] bool mark_consistent();
   /// Holders found dead (or ended holding) and released since the lock was made, counted over
   /// all processes.
   std::uint64_t dead_holders() const;

@@ -76,18 +76,18 @@ class XCOMMON_EXPORT XReadWriteLock {
   XReadWriteLock& operator=(const XReadWriteLock&) = delete;
 
   /// Waits for a shared hold.
-  bool lock_for_read() { return m_core.lock_for_read(); }
+  [[nodiscard]] bool lock_for_read() { return m_core.lock_for_read(); }
   /// Takes a shared hold only if that is possible at once.
-  bool try_lock_for_read() { return m_core.try_lock_for_read(); }
+  [[nodiscard]] bool try_lock_for_read() { return m_core.try_lock_for_read(); }
   /// Waits for an exclusive hold.
-  bool lock_for_write() { return m_core.lock_for_write(); }
+  [[nodiscard]] bool lock_for_write() { return m_core.lock_for_write(); }
   /// Takes an exclusive hold only if that is possible at once.
-  bool try_lock_for_write() { return m_core.try_lock_for_write(); }
+  [[nodiscard]] bool try_lock_for_write() { return m_core.try_lock_for_write(); }
   /// Releases the calling thread's hold; only by a holder.
-  bool unlock() { return m_core.unlock(); }
+  [[nodiscard]] bool unlock() { return m_core.unlock(); }
 
   /// False when the lock could not be made; every operation then fails.
-  bool is_valid() const { return m_core.attached(); }
+  [[nodiscard]] bool is_valid() const { return m_core.attached(); }
   /// The last failure, formatted now; empty when none was recorded.
   std::string error() const;
 
@@ -113,18 +113,18 @@ class XCOMMON_EXPORT XSharedReadWriteLock {
   XSharedReadWriteLock& operator=(const XSharedReadWriteLock&) = delete;
 
   /// Waits for a shared hold.
-  bool lock_for_read() { return m_core.lock_for_read(); }
+  [[nodiscard]] bool lock_for_read() { return m_core.lock_for_read(); }
   /// Takes a shared hold only if that is possible at once.
-  bool try_lock_for_read() { return m_core.try_lock_for_read(); }
+  [[nodiscard]] bool try_lock_for_read() { return m_core.try_lock_for_read(); }
   /// Waits for an exclusive hold.
-  bool lock_for_write() { return m_core.lock_for_write(); }
+  [[nodiscard]] bool lock_for_write() { return m_core.lock_for_write(); }
   /// Takes an exclusive hold only if that is possible at once.
-  bool try_lock_for_write() { return m_core.try_lock_for_write(); }
+  [[nodiscard]] bool try_lock_for_write() { return m_core.try_lock_for_write(); }
   /// Releases the calling thread's hold; only by a holder.
-  bool unlock() { return m_core.unlock(); }
+  [[nodiscard]] bool unlock() { return m_core.unlock(); }
 
   /// False when the segment or the lock could not be made; every operation then fails.
-  bool is_valid() const { return m_core.attached(); }
+  [[nodiscard]] bool is_valid() const { return m_core.attached(); }
   /// As XReadWriteLock::error(); the segment's failure while no operation has failed.
   std::string error() const;
 

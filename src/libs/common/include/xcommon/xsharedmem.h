@@ -31,7 +31,7 @@ class XCOMMON_EXPORT XSharedMem {
   XSharedMem& operator=(const XSharedMem&) = delete;
 
   /// True when the segment was created and mapped.
-  bool is_valid() const { return m_valid; }
+  [[nodiscard]] bool is_valid() const { return m_valid; }
   /// "shm_open : ...", "ftruncate : ...", "posix_fallocate : ..." or "mmap : ..."; empty when
   /// valid.
   const std::string& error() const { return m_error; }

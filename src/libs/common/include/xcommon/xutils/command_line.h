@@ -26,17 +26,17 @@ class XCOMMON_EXPORT CmdLine {
 
   /// Replaces the program and appends to the current arguments without clearing them; returns
   /// is_valid().
-  bool split(std::string_view text);
+  [[nodiscard]] bool split(std::string_view text);
   /// Takes the next piece off the front of `text` (left trimmed at both ends) into `out`. False
   /// when nothing is left, leaving `out` alone; on an open quote also clears is_valid(), with
   /// `text` at the start of the failing piece.
-  bool get_piece(std::string& out, std::string_view& text);
+  [[nodiscard]] bool get_piece(std::string& out, std::string_view& text);
   /// Unquotes one raw piece. Never fails: an open quote keeps what was read before the end.
   /// A backslash escapes only a space, a quote or a backslash; before anything else it stays.
   std::string to_string(std::string_view raw) const;
 
   /// False when the last split() or get_piece() met bad text.
-  bool is_valid() const { return m_valid; }
+  [[nodiscard]] bool is_valid() const { return m_valid; }
   /// Why the text failed to split; empty while valid.
   const std::string& error() const { return m_error; }
   /// The first piece, unquoted.

@@ -19,11 +19,11 @@ XCOMMON_EXPORT std::string toHexStr(const void* data, std::size_t len);
 /// Whitespace may stand between pairs, not inside one. Never fails: decoding stops at the first
 /// byte that does not continue the hex text, or once `size` bytes are written, and `consumed`
 /// (when not null) receives the position where it stopped.
-XCOMMON_EXPORT std::size_t fromHexStr(std::string_view text, void* out, std::size_t size,
+[[nodiscard]] XCOMMON_EXPORT std::size_t fromHexStr(std::string_view text, void* out, std::size_t size,
                                       std::size_t* consumed = nullptr);
 /// As the std::string_view form, for a NUL-terminated text; `end` (when not null) receives
 /// where decoding stopped. A null or empty text gives 0, and `end` = text.
-XCOMMON_EXPORT std::size_t fromHexStr(const char* text, void* out, std::size_t size,
+[[nodiscard]] XCOMMON_EXPORT std::size_t fromHexStr(const char* text, void* out, std::size_t size,
                                       const char** end = nullptr);
 
 /// Base64 of `len` bytes in the standard alphabet, padded with '=' to a multiple of four
@@ -38,8 +38,8 @@ XCOMMON_EXPORT std::string base64urlEncode(const void* data, std::size_t len);
 /// buffer may then hold some of the result). Padding is optional and its count is not checked.
 /// One stray byte outside the alphabet at the very end (a line feed, say) is tolerated. Never
 /// writes past `size`. A null text gives 0.
-XCOMMON_EXPORT int base64Decode(const char* text, void* out, std::size_t size);
+[[nodiscard]] XCOMMON_EXPORT int base64Decode(const char* text, void* out, std::size_t size);
 /// As base64Decode(), for the URL-safe alphabet.
-XCOMMON_EXPORT int base64urlDecode(const char* text, void* out, std::size_t size);
+[[nodiscard]] XCOMMON_EXPORT int base64urlDecode(const char* text, void* out, std::size_t size);
 
 }  // namespace XUtils
