@@ -112,15 +112,15 @@ class XCOMMON_EXPORT XSharedReadWriteLock {
   /// Not copyable: the object owns the segment.
   XSharedReadWriteLock& operator=(const XSharedReadWriteLock&) = delete;
 
-  /// Waits for a shared hold.
+  /// @copydoc XReadWriteLock::lock_for_read
   [[nodiscard]] bool lock_for_read() { return m_core.lock_for_read(); }
-  /// Takes a shared hold only if that is possible at once.
+  /// @copydoc XReadWriteLock::try_lock_for_read
   [[nodiscard]] bool try_lock_for_read() { return m_core.try_lock_for_read(); }
-  /// Waits for an exclusive hold.
+  /// @copydoc XReadWriteLock::lock_for_write
   [[nodiscard]] bool lock_for_write() { return m_core.lock_for_write(); }
-  /// Takes an exclusive hold only if that is possible at once.
+  /// @copydoc XReadWriteLock::try_lock_for_write
   [[nodiscard]] bool try_lock_for_write() { return m_core.try_lock_for_write(); }
-  /// Releases the calling thread's hold; only by a holder.
+  /// @copydoc XReadWriteLock::unlock
   [[nodiscard]] bool unlock() { return m_core.unlock(); }
 
   /// False when the segment or the lock could not be made; every operation then fails.
