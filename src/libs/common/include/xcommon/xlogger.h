@@ -113,6 +113,9 @@ class XCOMMON_EXPORT XLogger {
     bool printLine(Level level, std::string_view line) const override;  ///< false when colouring
 
    private:
+    // Writes the line to the stream of its level, under the sink's mutex.
+    XCOMMON_NO_EXPORT void emitLocked(Level level, std::string_view line) const;
+
     mutable std::mutex m_mutex;
     FILE* m_out;
     FILE* m_err;
@@ -161,27 +164,30 @@ class XCOMMON_EXPORT XLogger {
     XCOMMON_NO_EXPORT int reopenLocked() const;
     XCOMMON_NO_EXPORT void writeOut(std::string_view line) const;
     XCOMMON_NO_EXPORT void lose(int error) const;  // counts one line that could not be written
-    XCOMMON_NO_EXPORT void takeState(
-        const FileSink& other) noexcept;  // the moves' copy of the plain members
+
+    // Everything but the file, its mutex and its path: what a move copies.
+    struct State {
+      // Identity of the open file, compared with the path's at each check.
+      std::uint64_t device = 0;
+      std::uint64_t inode = 0;
+      std::int64_t nextCheck = 0;  // monotonic second of the next path check
+      bool lineOpen = false;       // a failed write left a line unfinished
+      // Lines lost since the last one written, and the error of the first of them.
+      std::uint64_t lost = 0;
+      int lostError = 0;
+      std::int64_t quietUntil = 0;  // monotonic second before which stderr hears no more
+      // The open file was deleted and the path could not be opened again: why, else 0.
+      int orphaned = 0;
+      // What was last refused at the path (not a regular file), so it is told once.
+      std::uint64_t refusedDevice = 0;
+      std::uint64_t refusedInode = 0;
+    };
 
     mutable std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr,
                                                                          &FileSink::closeFile};
     mutable std::mutex m_mutex;
     std::string m_path;
-    // Identity of the open file, compared with the path's at each check.
-    mutable std::uint64_t m_device = 0;
-    mutable std::uint64_t m_inode = 0;
-    mutable std::int64_t m_nextCheck = 0;  // monotonic second of the next path check
-    mutable bool m_lineOpen = false;       // a failed write left a line unfinished
-    // Lines lost since the last one written, and the error of the first of them.
-    mutable std::uint64_t m_lost = 0;
-    mutable int m_lostError = 0;
-    mutable std::int64_t m_quietUntil = 0;  // monotonic second before which stderr hears no more
-    // The open file was deleted and the path could not be opened again: why, else 0.
-    mutable int m_orphaned = 0;
-    // What was last refused at the path (not a regular file), so it is told once.
-    mutable std::uint64_t m_refusedDevice = 0;
-    mutable std::uint64_t m_refusedInode = 0;
+    mutable State m_state;
   };
 
   /// The logger, created on first use with no sinks and maximum verbosity SYSTEM; not
