@@ -11,7 +11,6 @@
 #include "xcommon/xlogger.h"
 #include "xcommon/xutils/text.h"
 
-using XInternal::append;
 using XInternal::appendHeader;
 using XInternal::appendLocation;
 using XInternal::formatLine;
@@ -67,7 +66,10 @@ void XLogger::FileSink::closeFile(FILE* file) {
 
 // The sink's mutex joins the fork guard last, once nothing can throw any more: a constructor
 // that throws (std::bad_alloc) leaves nothing registered and no file open.
-XLogger::FileSink::FileSink(const std::string& path) : Sink("file"), m_path(path) {
+XLogger::FileSink::FileSink(const std::string& path) : FileSink("file", path) {}
+
+XLogger::FileSink::FileSink(std::string name, const std::string& path)
+    : Sink(std::move(name)), m_path(path) {
   const int err = openLog(m_path, m_file, m_state.device, m_state.inode);
   if (err != 0) std::fputs(openFailure(path, err).c_str(), stderr);
   m_state.nextCheck = monotonicSecond() + 1;
@@ -101,8 +103,13 @@ void XLogger::FileSink::print(Level level, const char* file, int line, std::stri
 }
 
 bool XLogger::FileSink::printLine(Level, std::string_view line) const {
+  append(line, false);
+  return true;
+}
+
+void XLogger::FileSink::append(std::string_view line, bool json) const {
   const std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_file) return true;
+  if (!m_file) return;
   // Rotation: the path is looked at again at most once a second.
   const std::int64_t now = monotonicSecond();
   if (now >= m_state.nextCheck) {
@@ -112,26 +119,32 @@ bool XLogger::FileSink::printLine(Level, std::string_view line) const {
   if (m_state.orphaned != 0) {
     lose(m_state.orphaned);
   } else if (m_state.lost != 0) {
-    writeOut(line);
+    writeOut(line, json);
   } else {
     // Bypass stdio: its buffer would split long lines into several writes, and with O_APPEND a
     // single write(2) is what keeps lines of concurrent processes whole.
     const Written written = XInternal::writeLine(fileno(m_file.get()), line, m_state.lineOpen);
     if (written.bytes != line.size()) lose(written.error);
   }
-  return true;
 }
 
 // After a loss: the report of the gap, then the line, in one write.
-void XLogger::FileSink::writeOut(std::string_view line) const {
+void XLogger::FileSink::writeOut(std::string_view line, bool json) const {
   fmt::memory_buffer buf;
-  appendHeader(buf, ERROR);
-  fmt::format_to(fmt::appender(buf), "{} log lines lost: {}", m_state.lost,
-                 XUtils::strerror(m_state.lostError));
-  appendLocation(buf, XInternal::baseName(__FILE__), __LINE__);
-  buf.push_back('\n');
+  const std::string report =
+      fmt::format("{} log lines lost: {}", m_state.lost, XUtils::strerror(m_state.lostError));
+  constexpr std::string_view here = XInternal::baseName(__FILE__);
+  if (json) {
+    XInternal::appendJsonLine(buf, XInternal::lineTime(), ERROR, here.data(), __LINE__, report,
+                              nullptr);
+  } else {
+    appendHeader(buf, ERROR);
+    XInternal::append(buf, report);
+    appendLocation(buf, here, __LINE__);
+    buf.push_back('\n');
+  }
   const std::size_t reportSize = buf.size();
-  append(buf, line);
+  XInternal::append(buf, line);
   const Written written =
       XInternal::writeLine(fileno(m_file.get()), {buf.data(), buf.size()}, m_state.lineOpen);
   if (written.bytes >= reportSize) m_state.lost = 0;  // the gap is told

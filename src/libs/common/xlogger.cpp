@@ -92,7 +92,14 @@ void XLogger::reopenFiles() {
 void XLogger::println(Level level, const char* file, int line, std::string_view message) const {
   level = clampLevel(level);
   fmt::memory_buffer buf;
-  XInternal::appendHeader(buf, level);
+  const XInternal::LineTime time = XInternal::lineTime();
+  XInternal::appendHeader(buf, level, time);
+  const std::string& context = XInternal::threadContext().text;
+  if (!context.empty()) {  // "[job=4711 queue=mail] ", part of the header
+    buf.push_back('[');
+    XInternal::append(buf, context);
+    XInternal::append(buf, "] ");
+  }
   const std::size_t start = buf.size();
   XInternal::append(buf, message);
   const std::size_t messageEnd = buf.size();
@@ -103,8 +110,29 @@ void XLogger::println(Level level, const char* file, int line, std::string_view 
   const std::string_view whole(buf.data(), buf.size());
   const std::string_view header = whole.substr(0, start - 1);
   const std::string_view text = whole.substr(start, messageEnd - start);
+  const XInternal::LineScope scope(time);
   for (const auto& [key, sink] : m_sinks) {
     if (sink->valid() && level <= sink->verbosity() && !sink->printLine(level, whole))
       sink->print(level, name, line, header, text);
   }
+}
+
+std::size_t XLogger::Context::push(std::string_view key, std::string_view value) {
+  XInternal::ThreadContext& context = XInternal::threadContext();
+  const std::size_t mark = context.fields.size();
+  const std::size_t start = context.text.size() + (mark != 0 ? 1 : 0);
+  // All that can throw comes first: a failed push changes nothing.
+  context.fields.reserve(mark + 1);
+  context.text.reserve(start + key.size() + 1 + value.size());
+  if (mark != 0) context.text.push_back(' ');
+  context.text.append(key).append(1, '=').append(value);
+  context.fields.push_back({start, key.size(), value.size()});
+  return mark;
+}
+
+XLogger::Context::~Context() {
+  XInternal::ThreadContext& context = XInternal::threadContext();
+  if (m_mark >= context.fields.size()) return;  // ended out of order: already gone
+  context.text.resize(m_mark != 0 ? context.fields[m_mark].start - 1 : 0);
+  context.fields.resize(m_mark);
 }

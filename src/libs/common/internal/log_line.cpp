@@ -25,6 +25,7 @@ namespace {
 // their header instead of formatting it.
 struct LineParts {
   std::int64_t second = INT64_MIN;
+  std::tm tm = {};     // local time of `second`
   char date[32] = {};  // "[YYYY-mm-dd HH:MM:SS."
   std::size_t dateSize = 0;
 
@@ -38,30 +39,40 @@ struct LineParts {
 };
 
 thread_local LineParts t_parts;
+thread_local ThreadContext t_context;
+// The time of the line this thread is handing to the sinks, while it does.
+thread_local LineTime t_current;
+thread_local bool t_inLine = false;
 
 // "NAME] " of each level, SYSTEM first.
 constexpr std::string_view LEVEL_TAILS[] = {"SYSTEM] ", "ERROR] ", "WARNING] ", "INFO] ",
                                             "DBG1] ",   "DBG2] ",  "DBG3] "};
 
-// The header of a line at `seconds` and `millis` in this thread.
-std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level level) {
+// This thread's parts, their date moved to `seconds`.
+LineParts& partsAt(std::int64_t seconds) {
   LineParts& p = t_parts;
-  const int pid = XUtils::get_pid();
-  const std::uint64_t tid = XUtils::get_tid();
-  if (p.second == seconds && p.headerMillis == millis && p.headerLevel == level && p.pid == pid &&
-      p.tid == tid)
-    return {p.header, p.headerSize};
   if (p.second != seconds) {
-    std::tm tm{};
     const auto t = static_cast<std::time_t>(seconds);
     {
       const std::lock_guard<std::mutex> lock(XInternal::libcMutex());
-      localtime_r(&t, &tm);
+      localtime_r(&t, &p.tm);
     }
-    const auto end = fmt::format_to_n(p.date, sizeof p.date, "[{:%Y-%m-%d %H:%M:%S}.", tm);
+    const auto end = fmt::format_to_n(p.date, sizeof p.date, "[{:%Y-%m-%d %H:%M:%S}.", p.tm);
     p.dateSize = std::min(end.size, sizeof p.date);
     p.second = seconds;
   }
+  return p;
+}
+
+// The header of a line at `seconds` and `millis` in this thread.
+std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level level) {
+  const int pid = XUtils::get_pid();
+  const std::uint64_t tid = XUtils::get_tid();
+  LineParts& p = t_parts;
+  if (p.second == seconds && p.headerMillis == millis && p.headerLevel == level && p.pid == pid &&
+      p.tid == tid)
+    return {p.header, p.headerSize};
+  partsAt(seconds);
   const auto end = fmt::format_to_n(p.header, sizeof p.header, FMT_COMPILE("{}{:03d} p{}/t{} {}"),
                                     std::string_view(p.date, p.dateSize), millis, pid, tid,
                                     LEVEL_TAILS[level + 1]);
@@ -75,16 +86,44 @@ std::string_view lineHeader(std::int64_t seconds, int millis, XLogger::Level lev
 
 }  // namespace
 
-// The header of a line at `level` logged now, with its trailing space.
-void appendHeader(fmt::memory_buffer& buf, XLogger::Level level) {
+LineTime lineTime() {
   XTime::Timestamp t = XTime::now();
   int millis = t.nanoseconds / 1000000 + (t.nanoseconds % 1000000 > 499999 ? 1 : 0);
   if (millis >= 1000) {  // 999.5 ms and up carry into the next second
     ++t.seconds;
     millis -= 1000;
   }
-  append(buf, lineHeader(t.seconds, millis, level));
+  return {t.seconds, millis};
 }
+
+void appendHeader(fmt::memory_buffer& buf, XLogger::Level level, LineTime time) {
+  append(buf, lineHeader(time.seconds, time.millis, level));
+}
+
+void appendHeader(fmt::memory_buffer& buf, XLogger::Level level) {
+  appendHeader(buf, level, lineTime());
+}
+
+void appendRfc3339(fmt::memory_buffer& buf, LineTime time) {
+  const std::tm& tm = partsAt(time.seconds).tm;
+  const long offset = tm.tm_gmtoff / 60;  // RFC 3339 offsets have whole minutes
+  const long minutes = offset < 0 ? -offset : offset;
+  fmt::format_to(fmt::appender(buf),
+                 FMT_COMPILE("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.{:03d}{}{:02d}:{:02d}"),
+                 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 time.millis, offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+}
+
+ThreadContext& threadContext() { return t_context; }
+
+LineScope::LineScope(LineTime time) {
+  t_current = time;
+  t_inLine = true;
+}
+
+LineScope::~LineScope() { t_inLine = false; }
+
+LineTime currentLineTime() { return t_inLine ? t_current : lineTime(); }
 
 void appendLocation(fmt::memory_buffer& buf, std::string_view name, int line) {
   const fmt::format_int number(line);
