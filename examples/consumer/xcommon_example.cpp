@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -14,6 +15,18 @@ int main() {
                                XLogger::INFO);
   XLOG(XLogger::INFO, "request {} took {} ms", 42, 3.5);  // arguments unevaluated when suppressed
   //! [logging]
+
+  //! [worker logging]
+  {
+    const XLogger::Context job("job", 4711);  // "[job=4711 queue=mail]" on this thread's lines
+    const XLogger::Context queue("queue", "mail");
+    for (int attempt = 1; attempt <= 1000; ++attempt) {
+      // A storm of failures: one line, then at most one every 10 s that counts the rest.
+      XLOG_EVERY(XLogger::WARNING, std::chrono::seconds(10), "queue server down ({})", attempt);
+      XLOG_EVERY_N(XLogger::INFO, 100, "retry {}", attempt);  // the 1st, 101st, 201st ...
+    }
+  }
+  //! [worker logging]
 
   //! [cron]
   CronSchedule nightly("0 30 2 * * *");  // sec min hour day-of-month month day-of-week

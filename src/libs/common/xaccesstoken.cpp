@@ -1,8 +1,12 @@
 #include "xcommon/xaccesstoken.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "internal/fork_guard.h"
 #include "xcommon/xlogger.h"
@@ -35,6 +39,21 @@ std::string shown(std::string_view text) {
   return out;
 }
 
+// Fills `bytes` with kernel randomness in 0..254: a byte 255 is drawn again, so the record and
+// its text keep their form. Nothing is kept between calls, so a forked child shares no draw with
+// its parent or siblings.
+void randomBytes(unsigned char* bytes, std::size_t count) {
+  unsigned char pool[16];
+  std::size_t filled = 0;
+  while (filled < count) {
+    const ssize_t got = getrandom(pool, sizeof pool, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw std::system_error(errno, std::generic_category(), "getrandom");
+    for (ssize_t i = 0; i < got && filled < count; ++i)
+      if (pool[i] != 255) bytes[filled++] = pool[i];
+  }
+}
+
 }  // namespace
 
 int XAccessToken::init() {
@@ -46,10 +65,7 @@ int XAccessToken::init() {
 XAccessToken::XAccessToken() = default;
 
 XAccessToken::XAccessToken(int validity, unsigned char flag) {
-  {
-    const std::lock_guard<std::mutex> lock(XInternal::libcMutex());
-    for (auto& byte : m_record) byte = static_cast<unsigned char>(std::rand() % 255);
-  }
+  randomBytes(m_record + 8, 10);
   const auto expiry =
       static_cast<std::uint64_t>(static_cast<std::int64_t>(std::time(nullptr)) + validity);
   for (int i = 0; i < 8; ++i)

@@ -1,9 +1,14 @@
 #include "xcommon/xaccesstoken.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -67,19 +72,74 @@ TEST_F(AccessTokens, KnownTextDecodesFieldByField) {
   EXPECT_EQ(logged(), "");
 }
 
-// The random bytes are the 9th to 18th of twenty rand() % 255 draws, and exactly twenty are
-// taken per token.
-TEST_F(AccessTokens, RandomBytesComeFromTwentyDraws) {
-  for (unsigned seed : {1u, 77u, 4242u}) {
-    std::srand(seed);
-    int draws[21];
-    for (int& d : draws) d = std::rand();
-    std::srand(seed);
+// The random bytes come from the kernel: the seed of rand() neither repeats them nor moves.
+TEST_F(AccessTokens, RandomBytesDoNotDependOnRand) {
+  std::srand(77);
+  const int first = std::rand();
+  std::srand(77);
+  const XAccessToken a(60, 0);
+  EXPECT_EQ(std::rand(), first);  // no draw taken
+  std::srand(77);
+  const XAccessToken b(60, 0);
+  EXPECT_NE(a.text(), b.text());
+}
+
+// Every byte value but 255 turns up among the random bytes of the decoded records, and 255
+// never: the text keeps its form, and the draw is not narrowed further.
+TEST_F(AccessTokens, RandomBytesCoverZeroTo254) {
+  std::size_t seen[256] = {};
+  for (int i = 0; i < 100000; ++i) {
     const XAccessToken token(60, 0);
-    EXPECT_EQ(std::rand(), draws[20]) << seed;
-    for (int i = 8; i < 18; ++i)
-      EXPECT_EQ(token.record()[i], draws[i] % 255) << seed << " byte " << i;
+    unsigned char record[XAccessToken::RECORD_SIZE];
+    ASSERT_EQ(XUtils::base64urlDecode(token.text().c_str(), record, sizeof record),
+              static_cast<int>(sizeof record));
+    for (int b = 8; b < 18; ++b) ++seen[record[b]];
   }
+  EXPECT_EQ(seen[255], 0u);
+  for (int v = 0; v < 255; ++v) EXPECT_GT(seen[v], 0u) << v;
+}
+
+// Workers forked after init() share rand()'s state and the clock; their tokens must differ.
+TEST_F(AccessTokens, ForkedWorkersMintDistinctTokens) {
+  XAccessToken::init();
+  constexpr int WORKERS = 16, TOKENS = 500;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::vector<pid_t> children;
+  for (int w = 0; w < WORKERS; ++w) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      for (int i = 0; i < TOKENS; ++i) {
+        const std::string line = XAccessToken(600, 0).text() + "\n";  // one atomic pipe write
+        if (write(fds[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(1);
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  close(fds[1]);
+  std::string all;
+  char buf[4096];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+    all.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::set<std::string> texts;
+  std::size_t invalid = 0, start = 0;
+  for (std::size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
+    const std::string text = all.substr(start, nl - start);
+    if (text.size() != 27 || !parse(text).is_valid()) ++invalid;
+    texts.insert(text);
+  }
+  EXPECT_EQ(start, all.size());
+  EXPECT_EQ(texts.size(), static_cast<std::size_t>(WORKERS * TOKENS));
+  EXPECT_EQ(invalid, 0u);
 }
 
 TEST_F(AccessTokens, EveryChangedCharacterIsCaught) {

@@ -664,7 +664,7 @@ TEST_F(Logging, LineAfterAFailedWriteStartsOnItsOwnLineAfterTheLossReport) {
   // The cut line is reported where it is missing, before the next line.
   EXPECT_TRUE(std::regex_match(
       lines[2],
-      std::regex(R"(\[[^\]]+ ERROR\] 1 log lines lost: File too large \(xlogger.cpp:\d+\))")))
+      std::regex(R"(\[[^\]]+ ERROR\] 1 log lines lost: File too large \(file_sink.cpp:\d+\))")))
       << lines[2];
   EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[[^\]]+ INFO\] third \(.*\))")))
       << lines[3];

@@ -154,7 +154,17 @@ class Cases(unittest.TestCase):
         self.assertIn(b"Checksum error in access token", err)
         self.check([(["token", "new", "--validity=-5"], b"", 0, None),  # a value with a dash is attached
                     (["token", "new", "--flag", "2"], b"", 2, b""),
+                    (["token", "new", "--count", "0"], b"", 2, b""),
                     (["token", "check", "short"], b"", 1, b"")])
+
+    def test_tokens_made_at_once_differ(self):
+        # Runs in the same second (which seeded rand() alike) and one run's many tokens.
+        runs = [run("token", "new", "--count", "200") for _ in range(3)]
+        texts = [t for code, out, _ in runs for t in out.decode().split()]
+        self.assertEqual([code for code, _, _ in runs], [0, 0, 0])
+        self.assertEqual((len(texts), len(set(texts))), (600, 600))
+        for text in texts[::50]:
+            self.assertEqual(run("token", "check", "--", text)[0], 0, text)
 
     def test_json(self):
         doc = b'{"queue": "mail", "jobs": [1, 2.5, true, null, {"x": "\\u00e9"}]}'

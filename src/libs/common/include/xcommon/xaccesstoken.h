@@ -10,19 +10,22 @@
 
 /// A short-lived access token: a 20-byte record (expiry, 10 random bytes, a flag byte, a
 /// checksum) carried as 27 characters of unpadded base64url. Only form, checksum and expiry
-/// are checked; there is no key.
+/// are checked; there is no key. The random bytes come from the kernel (getrandom(2)), each in
+/// 0..254, so tokens made in different threads or forked workers never repeat one another's
+/// and cannot be foreseen from the clock.
 class XCOMMON_EXPORT XAccessToken {
  public:
   static constexpr std::size_t RECORD_SIZE = 20;  ///< Bytes in the decoded record.
 
-  /// Seeds rand() with the current second for the whole process; returns 1. Not called by the
-  /// class itself.
+  /// Seeds rand() with the current second for the whole process, for callers that use rand();
+  /// returns 1. Tokens do not depend on it.
   static int init();
 
   XAccessToken();  ///< empty: zero record, not valid, no text
 
-  /// A new token expiring `validity` seconds from now, drawn from the process-wide rand().
-  /// It is not marked valid: validity reports the checks of the parsing constructor only.
+  /// A new token expiring `validity` seconds from now, its random bytes from getrandom(2) (one
+  /// call, about a microsecond). It is not marked valid: validity reports the checks of the
+  /// parsing constructor only. Throws std::system_error when the kernel gives no random bytes.
   XAccessToken(int validity, unsigned char flag);
   /// A new token as the constructor makes it. A true flag is stored as the byte 0, a false one
   /// as 1.

@@ -1,7 +1,8 @@
 #pragma once
 
 /// @file
-/// The process-wide logger XLogger, its sinks and the XLOG logging statement.
+/// The process-wide logger XLogger, its sinks, the XLOG logging statement and its rate-limited
+/// forms XLOG_EVERY_N and XLOG_EVERY.
 
 #include <atomic>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "xcommon/xcommon_export.h"
+#include "xcommon/xlog_limit.h"
 #include "xcommon/xutils/text.h"
 
 /// The process-wide logger. Configure it (addSink, verbosities, destroyInstance) before other
@@ -94,7 +96,10 @@ class XCOMMON_EXPORT XLogger {
   /// streams are not owned and never closed. Each line reaches the stream's descriptor in one
   /// write, after what the stream held before, so processes sharing a pipe or file never tear
   /// each other's lines. Colour is decided once here: on when `out` is a terminal, off when
-  /// NO_COLOR is non-empty, on when FORCE_COLOR is non-empty.
+  /// NO_COLOR is non-empty, on when FORCE_COLOR is non-empty. A stream whose descriptor is the
+  /// one JOURNAL_STREAM names (device:inode, as the service manager sets it) is the journal's:
+  /// its lines begin with the syslog priority "<N>" (SYSTEM 2, ERROR 3, WARNING 4, INFO 6, the
+  /// debug levels 7) and are never coloured.
   class XCOMMON_EXPORT StdOutSink : public Sink {
    public:
     /// A sink named "stdout" over the three borrowed streams, which must outlive it.
@@ -113,11 +118,15 @@ class XCOMMON_EXPORT XLogger {
     bool printLine(Level level, std::string_view line) const override;  ///< false when colouring
 
    private:
+    // Writes the line to the stream of its level, under the sink's mutex.
+    XCOMMON_NO_EXPORT void emitLocked(Level level, std::string_view line) const;
+
     mutable std::mutex m_mutex;
     FILE* m_out;
     FILE* m_err;
     FILE* m_sys;
     mutable std::uint8_t m_unfinished = 0;  // per stream: a failed write left a line open
+    std::uint8_t m_journal = 0;             // per stream, bits as m_unfinished: the journal's
   };
 
   /// Appends to a regular file, opened for appending and close-on-exec; a FIFO, a device or a
@@ -153,35 +162,93 @@ class XCOMMON_EXPORT XLogger {
     /// The file's deleter: fclose for a non-null file.
     static void closeFile(FILE* file);
 
+   protected:
+    /// A sink of another name over `path`, for a sink that writes the file in its own form.
+    FileSink(std::string name, const std::string& path);
+    /// Writes a finished line as printLine() does; `json`: the file holds JSON lines, and a
+    /// report of lost lines is written as one.
+    XCOMMON_NO_EXPORT void append(std::string_view line, bool json) const;
+
    private:
     // The rotation check: reopens when the path names another file or none.
     XCOMMON_NO_EXPORT void followPath() const;
     // Opens the path anew; on failure keeps the file it had, and loses lines from now on when
     // that file was deleted. Returns 0 or why it failed.
     XCOMMON_NO_EXPORT int reopenLocked() const;
-    XCOMMON_NO_EXPORT void writeOut(std::string_view line) const;
+    XCOMMON_NO_EXPORT void writeOut(std::string_view line, bool json) const;
     XCOMMON_NO_EXPORT void lose(int error) const;  // counts one line that could not be written
-    XCOMMON_NO_EXPORT void takeState(
-        const FileSink& other) noexcept;  // the moves' copy of the plain members
+
+    // Everything but the file, its mutex and its path: what a move copies.
+    struct State {
+      // Identity of the open file, compared with the path's at each check.
+      std::uint64_t device = 0;
+      std::uint64_t inode = 0;
+      std::int64_t nextCheck = 0;  // monotonic second of the next path check
+      bool lineOpen = false;       // a failed write left a line unfinished
+      // Lines lost since the last one written, and the error of the first of them.
+      std::uint64_t lost = 0;
+      int lostError = 0;
+      std::int64_t quietUntil = 0;  // monotonic second before which stderr hears no more
+      // The open file was deleted and the path could not be opened again: why, else 0.
+      int orphaned = 0;
+      // What was last refused at the path (not a regular file), so it is told once.
+      std::uint64_t refusedDevice = 0;
+      std::uint64_t refusedInode = 0;
+    };
 
     mutable std::unique_ptr<FILE, decltype(&FileSink::closeFile)> m_file{nullptr,
                                                                          &FileSink::closeFile};
     mutable std::mutex m_mutex;
     std::string m_path;
-    // Identity of the open file, compared with the path's at each check.
-    mutable std::uint64_t m_device = 0;
-    mutable std::uint64_t m_inode = 0;
-    mutable std::int64_t m_nextCheck = 0;  // monotonic second of the next path check
-    mutable bool m_lineOpen = false;       // a failed write left a line unfinished
-    // Lines lost since the last one written, and the error of the first of them.
-    mutable std::uint64_t m_lost = 0;
-    mutable int m_lostError = 0;
-    mutable std::int64_t m_quietUntil = 0;  // monotonic second before which stderr hears no more
-    // The open file was deleted and the path could not be opened again: why, else 0.
-    mutable int m_orphaned = 0;
-    // What was last refused at the path (not a regular file), so it is told once.
-    mutable std::uint64_t m_refusedDevice = 0;
-    mutable std::uint64_t m_refusedInode = 0;
+    mutable State m_state;
+  };
+
+  /// A FileSink whose lines are JSON objects, one a line, for log shippers:
+  /// `{"time":"2024-03-05T15:07:09.042+01:00","level":"INFO","pid":4711,"tid":4712,`
+  /// `"file":"worker.cpp","line":77,"message":"...","context":{"job":"4711"}}`. The time is
+  /// local with its offset (RFC 3339, milliseconds); "file" and "line" are left out for a line
+  /// without a location, "context" for a thread without Context. Strings are escaped by the JSON
+  /// rules (`\"`, `\\`, `\n`, `\r`, `\t`, `\b`, `\f`, other control characters as `\u00XX`); a
+  /// byte that is not part of well-formed UTF-8 becomes U+FFFD, one for each maximal invalid
+  /// sequence, as Unicode recommends. Rotation, whole lines and lost lines are FileSink's; a
+  /// report of lost lines is a JSON line too.
+  class XCOMMON_EXPORT JsonLinesSink : public FileSink {
+   public:
+    /// A sink named "json" that opens `path` at once, as FileSink does.
+    explicit JsonLinesSink(const std::string& path);
+    JsonLinesSink(JsonLinesSink&& other) noexcept;             ///< As FileSink's move.
+    JsonLinesSink& operator=(JsonLinesSink&& other) noexcept;  ///< As FileSink's move.
+    ~JsonLinesSink() override;                                 ///< Closes the file.
+
+    /// Writes the JSON line of the parts (the header is not used) and of this thread's context.
+    void print(Level level, const char* file, int line, std::string_view header,
+               std::string_view message) const override;
+    /// False: the line is built from its parts.
+    bool printLine(Level level, std::string_view line) const override;
+  };
+
+  /// A field that every line of this thread carries while the object lives, after the header
+  /// and before the message: `[job=4711 queue=mail] message`. Scopes stack in the order they
+  /// were made, and end in reverse order on the thread that made them; a line logged without
+  /// any is unchanged. A child forked inside a scope keeps it, as its copy of the stack does.
+  class XCOMMON_EXPORT Context {
+   public:
+    /// Adds `key` with `value` formatted by fmt's "{}" (text is not escaped). Throws what the
+    /// formatting throws, or std::bad_alloc, and then adds nothing.
+    template <typename T>
+    Context(std::string_view key, const T& value) {
+      fmt::memory_buffer text;
+      fmt::format_to(fmt::appender(text), "{}", value);
+      m_mark = push(key, std::string_view(text.data(), text.size()));
+    }
+    Context(const Context&) = delete;             ///< Bound to its scope.
+    Context& operator=(const Context&) = delete;  ///< Bound to its scope.
+    ~Context();                                   ///< Removes the field again.
+
+   private:
+    // Appends the field to this thread's context; returns how many fields were there before.
+    static std::size_t push(std::string_view key, std::string_view value);
+    std::size_t m_mark;
   };
 
   /// The logger, created on first use with no sinks and maximum verbosity SYSTEM; not
@@ -211,6 +278,14 @@ class XCOMMON_EXPORT XLogger {
   template <typename... Args>
   void printf(Level level, const char* file, int line, fmt::format_string<Args...> format,
               Args&&... args) const {
+    printfSuppressed(0, level, file, line, format, std::forward<Args>(args)...);
+  }
+
+  /// As printf, and a `suppressed` count above 0 ends the message with " (N similar lines
+  /// suppressed)": how XLOG_EVERY reports the lines it kept out.
+  template <typename... Args>
+  void printfSuppressed(std::uint64_t suppressed, Level level, const char* file, int line,
+                        fmt::format_string<Args...> format, Args&&... args) const {
     level = clampLevel(level);
     if (level > maxVerbosity() || m_sinks.empty()) return;
     fmt::memory_buffer buf;  // inline storage: a typical message needs no heap
@@ -220,6 +295,9 @@ class XCOMMON_EXPORT XLogger {
       println(level, file, line, std::string("Failed to format message: ") + e.what());
       return;
     }
+    if (suppressed != 0)
+      fmt::format_to(fmt::appender(buf), " ({} similar {} suppressed)", suppressed,
+                     suppressed == 1 ? "line" : "lines");
     println(level, file, line, std::string_view(buf.data(), buf.size()));
   }
 
@@ -256,4 +334,40 @@ class XCOMMON_EXPORT XLogger {
       constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data(); \
       xlog_logger_->printf(xlog_level_, xlog_file_, __LINE__, __VA_ARGS__);    \
     }                                                                          \
+  } while (0)
+
+/// XLOG that logs only the 1st, (n+1)th, (2n+1)th ... call of this statement in this process,
+/// counted over all its threads: XLOG_EVERY_N(level, n, format, args...). Only calls whose level
+/// is logged count; n (evaluated then) is taken in 1..2^32. A forked child counts afresh. A
+/// call that does not log takes one atomic addition and evaluates none of its arguments.
+#define XLOG_EVERY_N(level, n, ...)                                            \
+  do {                                                                         \
+    XLogger* const xlog_logger_ = XLogger::instance();                         \
+    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);             \
+    static XInternal::EveryN xlog_every_;                                      \
+    if (xlog_level_ <= xlog_logger_->maxVerbosity() &&                         \
+        xlog_every_.pass(XInternal::everyCount(n))) {                          \
+      constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data(); \
+      xlog_logger_->printf(xlog_level_, xlog_file_, __LINE__, __VA_ARGS__);    \
+    }                                                                          \
+  } while (0)
+
+/// XLOG that logs at most one line per `interval` (a std::chrono duration, in whole
+/// milliseconds of the coarse monotonic clock) for this statement in this process, over all
+/// its threads: XLOG_EVERY(level, interval, format, args...). The next line that passes ends
+/// with " (N similar lines suppressed)". Only calls whose level is logged count; a forked child
+/// counts afresh. A call kept out reads the coarse clock, adds one to the count and evaluates
+/// none of its arguments.
+#define XLOG_EVERY(level, interval, ...)                                                      \
+  do {                                                                                        \
+    XLogger* const xlog_logger_ = XLogger::instance();                                        \
+    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                            \
+    static XInternal::EveryInterval xlog_every_;                                              \
+    if (xlog_level_ <= xlog_logger_->maxVerbosity()) {                                        \
+      const std::uint64_t xlog_pass_ = xlog_every_.pass(XInternal::intervalMillis(interval)); \
+      constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data();                \
+      if (xlog_pass_ != 0)                                                                    \
+        xlog_logger_->printfSuppressed(xlog_pass_ - 1, xlog_level_, xlog_file_, __LINE__,     \
+                                       __VA_ARGS__);                                          \
+    }                                                                                         \
   } while (0)
