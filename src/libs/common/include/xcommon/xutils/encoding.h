@@ -19,12 +19,13 @@ XCOMMON_EXPORT std::string toHexStr(const void* data, std::size_t len);
 /// Whitespace may stand between pairs, not inside one. Never fails: decoding stops at the first
 /// byte that does not continue the hex text, or once `size` bytes are written, and `consumed`
 /// (when not null) receives the position where it stopped.
-[[nodiscard]] XCOMMON_EXPORT std::size_t fromHexStr(std::string_view text, void* out, std::size_t size,
-                                      std::size_t* consumed = nullptr);
+[[nodiscard]] XCOMMON_EXPORT std::size_t fromHexStr(std::string_view text, void* out,
+                                                    std::size_t size,
+                                                    std::size_t* consumed = nullptr);
 /// As the std::string_view form, for a NUL-terminated text; `end` (when not null) receives
 /// where decoding stopped. A null or empty text gives 0, and `end` = text.
 [[nodiscard]] XCOMMON_EXPORT std::size_t fromHexStr(const char* text, void* out, std::size_t size,
-                                      const char** end = nullptr);
+                                                    const char** end = nullptr);
 
 /// Base64 of `len` bytes in the standard alphabet, padded with '=' to a multiple of four
 /// characters.
