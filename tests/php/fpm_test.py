@@ -207,19 +207,35 @@ def start_fpm(args, directory):
         "-d", "xdemo.log_file=" + os.path.join(directory, "xdemo.log"),
         "-d", "xdemo.zones=Europe/Berlin",
     ]
-    fpm = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    # A session of its own, so that nothing of it outlives the test.
+    fpm = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
+                           start_new_session=True)
     for _ in range(100):
         if all(os.path.exists(os.path.join(directory, p + ".sock")) for p in ("static", "dynamic")):
             return fpm
         if fpm.poll() is not None:
             break
         time.sleep(0.05)
-    fpm.kill()
-    fpm.wait()
+    stop_fpm(fpm)
     log = open(os.path.join(directory, "fpm.log")).read() if os.path.exists(
         os.path.join(directory, "fpm.log")) else ""
     print("php-fpm could not be started:", log.strip()[-500:] or "no log", file=sys.stderr)
     return None
+
+
+def stop_fpm(fpm):
+    """Ends the master and every worker it left."""
+    if fpm.poll() is None:
+        fpm.terminate()
+        try:
+            fpm.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+    try:
+        os.killpg(fpm.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    fpm.wait()
 
 
 def check_logs(run, directory, failures):
@@ -284,6 +300,32 @@ def check(run, final, directory, failures):
     return lines
 
 
+def drive(run, fpm, directory, failures):
+    """Runs the clients, the killer and the rotation; the shared counter as read at the end."""
+    threads = [threading.Thread(target=run.client) for _ in range(run.args.clients)]
+    threads.append(threading.Thread(target=run.killer, args=(fpm.pid,)))
+    for t in threads:
+        t.start()
+    try:
+        run.stop.wait(run.args.seconds / 2)
+        log = os.path.join(directory, "xdemo.log")
+        if os.path.exists(log):
+            os.rename(log, log + ".1")
+        else:
+            failures.append("no log file at " + log)
+        run.stop.wait(run.args.seconds / 2)
+    finally:
+        run.stop.set()
+        for t in threads:
+            t.join()
+    if fpm.poll() is not None:
+        failures.append("the php-fpm master ended with status %s" % fpm.returncode)
+        return {"value": -1, "consistent": False, "repairs": 0}
+    last = json.loads(run.request("static", "id=0"))  # repairs what the last kill left
+    run.ok.append(last)
+    return json.loads(run.request("static", "read=1"))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--fpm", required=True)
@@ -297,27 +339,12 @@ def main():
         if fpm is None:
             return 77
         run = Run(args, directory)
-        threads = [threading.Thread(target=run.client) for _ in range(args.clients)]
-        threads.append(threading.Thread(target=run.killer, args=(fpm.pid,)))
-        for t in threads:
-            t.start()
-        run.stop.wait(args.seconds / 2)
-        os.rename(os.path.join(directory, "xdemo.log"), os.path.join(directory, "xdemo.log.1"))
-        run.stop.wait(args.seconds / 2)
-        run.stop.set()
-        for t in threads:
-            t.join()
         failures = []
-        crashed = fpm.poll() is not None
-        if crashed:
-            failures.append("the php-fpm master ended with status %s" % fpm.returncode)
-            final = {"value": -1, "consistent": False, "repairs": 0}
-        else:
-            last = json.loads(run.request("static", "id=0"))  # repairs what the last kill left
-            run.ok.append(last)
-            final = json.loads(run.request("static", "read=1"))
-            fpm.send_signal(signal.SIGQUIT)
-            fpm.wait(timeout=30)
+        try:
+            final = drive(run, fpm, directory, failures)
+        finally:
+            run.stop.set()
+            stop_fpm(fpm)
         lines = check(run, final, directory, failures)
         print("php-fpm: %.0f s, %d requests (%d completed, %d cut by a kill), %d workers killed, "
               "%d repairs, %d log lines, %d tokens distinct, counter %d"
