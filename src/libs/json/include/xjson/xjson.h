@@ -132,6 +132,11 @@ class XJSON_EXPORT Element {
   friend class Value;
   friend class Document;
 
+  // What the constructors of Value and Document from an Object or Array share: an owning
+  // source hands its node over (and goes on as a view of it), a view is copied.
+  struct TakeOrCopy {};
+  XJSON_NO_EXPORT Element(const Element& source, TakeOrCopy);
+
   cJSON* m_node;
   mutable bool m_owned;
   /// The node was handed over by another handle (Value/Document of an owning Object or Array),
