@@ -1,6 +1,8 @@
 #include "xjson/xjson.h"
 
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -69,6 +71,25 @@ bool addValue(cJSON* target, bool& targetOwned, cJSON* item, bool& itemOwned, bo
     if (item == target) targetOwned = true;
   }
   return false;
+}
+
+// The parse of a bounded text, for fromJson and fromJsonPrefix: `used` is what the value and the
+// whitespace after it took, 0 on failure.
+cJSON* parseText(std::string_view text, bool refuseRest, std::size_t& used, ParseError* error) {
+  XInternal::ParseOutcome outcome;
+  cJSON* root = XInternal::parseJson(text, outcome);
+  if (root != nullptr && refuseRest && outcome.end != text.data() + text.size()) {
+    freeTree(root);
+    root = nullptr;
+    outcome.failedAt = outcome.end;
+    outcome.reason = "text after the value";
+  }
+  used = root != nullptr ? static_cast<std::size_t>(outcome.end - text.data()) : 0;
+  if (root == nullptr && error != nullptr) {
+    const XInternal::TextPlace place = XInternal::placeOf(text, outcome.failedAt);
+    *error = {place.offset, place.line, place.column, outcome.reason};
+  }
+  return root;
 }
 
 }  // namespace
@@ -143,6 +164,7 @@ Value::Value(const char* text)
     : Element(text != nullptr ? cJSON_CreateString(text) : nullptr, true) {}
 Value::Value(bool value) : Element(cJSON_CreateBool(value), true) {}
 Value::Value(int value) : Element(cJSON_CreateNumber(static_cast<double>(value)), true) {}
+Value::Value(std::int64_t value) : Element(XInternal::newInteger(value), true) {}
 Value::Value(double value) : Element(cJSON_CreateNumber(value), true) {}
 Value::Value(const Object& object) : Element(object, TakeOrCopy{}) {}
 Value::Value(const Array& array) : Element(array, TakeOrCopy{}) {}
@@ -151,6 +173,18 @@ Value::~Value() = default;
 std::string Value::to_string(const std::string& def) const {
   if (is_string() && node()->valuestring != nullptr) return node()->valuestring;
   return def;
+}
+
+std::int64_t Value::to_int64(std::int64_t def) const {
+  if (!is_number()) return def;
+  std::int64_t exact = 0;
+  if (XInternal::keptInteger(node(), exact)) return exact;
+  const double d = node()->valuedouble;
+  constexpr double LIMIT = 0x1p63;  // INT64_MAX + 1 and -INT64_MIN, exact in a double
+  if (std::isnan(d)) return 0;
+  if (d >= LIMIT) return INT64_MAX;
+  if (d <= -LIMIT) return INT64_MIN;
+  return static_cast<std::int64_t>(d);
 }
 
 Object Value::to_object() const { return Object(is_object() ? node() : nullptr); }
@@ -179,6 +213,16 @@ Value Object::value(const char* key) const {
 }
 
 Value Object::value(const std::string& key) const { return value(key.c_str()); }
+
+Value Object::find(std::string_view key) const {
+  if (node() == nullptr) return Value(static_cast<cJSON*>(nullptr));
+  cJSON* member = node()->child;
+  while (member != nullptr && (member->string == nullptr || member->string != key))
+    member = member->next;
+  return Value(member);
+}
+
+bool Object::has(std::string_view key) const { return find(key).is_valid(); }
 
 void Object::for_each(const std::function<void(const Value&)>& fn) const { for_each_child(fn); }
 
@@ -215,6 +259,15 @@ Document::~Document() = default;
 Document Document::fromJson(const char* text) { return Document(XInternal::parseJson(text)); }
 
 Document Document::fromJson(const std::string& text) { return fromJson(text.c_str()); }
+
+Document Document::fromJson(std::string_view text, ParseError* error, JsonRest rest) {
+  std::size_t used = 0;
+  return Document(parseText(text, rest == JsonRest::Refuse, used, error));
+}
+
+Document Document::fromJsonPrefix(std::string_view text, std::size_t& used, ParseError* error) {
+  return Document(parseText(text, false, used, error));
+}
 
 std::string Document::toJson(JsonFormat format) const {
   if (node() == nullptr) return {};

@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 #include <locale.h>
+#include <string.h>
 
 #include <array>
 #include <charconv>
@@ -13,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "internal/json_string.h"
 #include "internal/json_tree.h"
 
 namespace XInternal {
@@ -50,27 +52,30 @@ unsigned stringEnds(const char* p) {
   return static_cast<unsigned>(_mm_movemask_epi8(ends));
 }
 
-// cJSON's whitespace: every byte up to the space, short of the terminating NUL at `end`. Whole
-// blocks of 16 are looked at while they lie before it.
+// cJSON's whitespace: the bytes 1 to 32.
+bool isWhitespace(char c) { return static_cast<unsigned char>(c) - 1U < 32U; }
+
+// The first byte from `p` on that is not cJSON whitespace, or `end`. Whole blocks of 16 are
+// looked at while they lie before it.
 const char* skipWhitespace(const char* p, const char* end) {
-  if (static_cast<unsigned char>(*p) > 32 || *p == '\0') return p;
+  if (p == end || !isWhitespace(*p)) return p;
   while (end - p >= 16) {
     const unsigned stop = notWhitespace(p);
     if (stop != 0) return p + __builtin_ctz(stop);
     p += 16;
   }
-  while (*p != '\0' && static_cast<unsigned char>(*p) <= 32) ++p;
+  while (p != end && isWhitespace(*p)) ++p;
   return p;
 }
 
-// The first quote, backslash or NUL from `p` on (the NUL at `end` at the latest).
+// The first quote, backslash or NUL from `p` on, or `end`.
 const char* stringEnd(const char* p, const char* end) {
   while (end - p >= 16) {
     const unsigned stop = stringEnds(p);
     if (stop != 0) return p + __builtin_ctz(stop);
     p += 16;
   }
-  while (!is(*p, STRING_END)) ++p;
+  while (p != end && !is(*p, STRING_END)) ++p;
   return p;
 }
 
@@ -80,99 +85,18 @@ cJSON* newNode() {
   return static_cast<cJSON*>(memory);
 }
 
-unsigned hex4(const char* p) {
-  unsigned value = 0;
-  for (int i = 0; i < 4; ++i) {
-    const char c = p[i];
-    unsigned digit = 0;
-    if (c >= '0' && c <= '9')
-      digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    else
-      return 0;  // as cJSON reads a bad digit: the whole code is 0
-    value = value << 4 | digit;
-  }
-  return value;
-}
-
-// A \u escape at `p` (before `end`, the closing quote) as UTF-8 at `out`, as cJSON decodes it:
-// a pair of surrogates makes one code point, a lone or reversed one is refused, and \u0000 ends
-// the text there. Returns the escape's length (6 or 12), or 0 when refused.
-int unicodeEscape(const char* p, const char* end, char*& out) {
-  if (end - p < 6) return 0;
-  unsigned code = hex4(p + 2);
-  int length = 6;
-  if (code >= 0xDC00 && code <= 0xDFFF) return 0;
-  if (code >= 0xD800 && code <= 0xDBFF) {
-    const char* second = p + 6;
-    if (end - second < 6 || second[0] != '\\' || second[1] != 'u') return 0;
-    const unsigned low = hex4(second + 2);
-    if (low < 0xDC00 || low > 0xDFFF) return 0;
-    code = 0x10000 + (((code & 0x3FF) << 10) | (low & 0x3FF));
-    length = 12;
-  }
-  auto put = [&out](unsigned byte) { *out++ = static_cast<char>(byte); };
-  if (code < 0x80) {
-    put(code);
-  } else if (code < 0x800) {
-    put(0xC0 | code >> 6);
-    put(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    put(0xE0 | code >> 12);
-    put(0x80 | (code >> 6 & 0x3F));
-    put(0x80 | (code & 0x3F));
-  } else {
-    put(0xF0 | code >> 18);
-    put(0x80 | (code >> 12 & 0x3F));
-    put(0x80 | (code >> 6 & 0x3F));
-    put(0x80 | (code & 0x3F));
-  }
-  return length;
-}
-
-// The escapes of [p, end) decoded into `out`; false where cJSON refuses them.
-bool unescape(const char* p, const char* end, char* out) {
-  while (p < end) {
-    const auto* slash =
-        static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
-    const char* const plain = slash != nullptr ? slash : end;
-    std::memcpy(out, p, static_cast<std::size_t>(plain - p));
-    out += plain - p;
-    p = plain;
-    if (p == end) break;
-    int length = 2;
-    switch (p[1]) {
-      case 'b': *out++ = '\b'; break;
-      case 'f': *out++ = '\f'; break;
-      case 'n': *out++ = '\n'; break;
-      case 'r': *out++ = '\r'; break;
-      case 't': *out++ = '\t'; break;
-      case '"':
-      case '\\':
-      case '/': *out++ = p[1]; break;
-      case 'u': length = unicodeEscape(p, end, out); break;
-      default: return false;
-    }
-    if (length == 0) return false;
-    p += length;
-  }
-  *out = '\0';
-  return true;
-}
-
 // The string whose opening quote is at `p`, copied once after a scan for its end; `p` moves past
-// the closing quote. Null where cJSON refuses it (unterminated, bad escape) or out of memory.
+// the closing quote. Null where cJSON refuses it (unterminated, bad escape) or out of memory; a
+// NUL ends the text for it, as for cJSON.
 char* parseString(const char*& p, const char* textEnd) {
   const char* const start = p + 1;
   const char* end = start;
   std::size_t escapes = 0;
   for (;;) {
     end = stringEnd(end, textEnd);
+    if (end == textEnd) return nullptr;  // unterminated
     if (*end == '"') break;
-    if (*end == '\0' || end[1] == '\0') return nullptr;  // unterminated
+    if (*end == '\0' || textEnd - end < 2 || end[1] == '\0') return nullptr;  // unterminated
     ++escapes;
     end += 2;
   }
@@ -206,24 +130,37 @@ double strtodC(const char* first, const char* last) {
   return strtod_l(copy.c_str(), nullptr, c);
 }
 
-// The number at `p`: cJSON hands the run of bytes from "0123456789+-eE." to strtod, which reads
-// the longest number at its start; `p` moves past what was read. False when nothing was.
-bool parseNumber(const char*& p, cJSON* node) {
+// An integer text [first, last) of the int64 range that a double cannot hold gets its digits
+// kept in the node; false when out of memory.
+bool keepExactInteger(const char* first, const char* last, cJSON* node) {
+  std::int64_t integer = 0;
+  const auto [end, ec] = std::from_chars(first, last, integer);
+  return end != last || ec != std::errc() || keepDigits(node, integer);
+}
+
+// The number at `p` (before `end`): cJSON hands the run of bytes from "0123456789+-eE." to
+// strtod, which reads the longest number at its start; `p` moves past what was read. An integer
+// beyond ±2^53 also keeps its digits.
+enum class Number { READ, NONE, NO_MEMORY };
+Number parseNumber(const char*& p, const char* end, cJSON* node) {
   // An integer of up to 15 digits is exact in a double: read it without from_chars.
   const bool negative = *p == '-';
-  const char* digit = p + (negative ? 1 : 0);
+  const char* const digit = p + (negative ? 1 : 0);
+  const char* const limit = end - digit > 16 ? digit + 16 : end;
   std::int64_t whole = 0;
-  const char* end = digit;
-  while (end - digit < 16 && *end >= '0' && *end <= '9') whole = whole * 10 + (*end++ - '0');
+  const char* q = digit;
+  while (q != limit && *q >= '0' && *q <= '9') whole = whole * 10 + (*q++ - '0');
   double value = 0;
-  if (end != digit && end - digit < 16 && !is(*end, NUMBER)) {
+  if (q != digit && q - digit < 16 && (q == end || !is(*q, NUMBER))) {
     value = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
-    p = end;
+    p = q;
   } else {
-    while (is(*end, NUMBER)) ++end;
-    const auto [last, ec] = std::from_chars(p, end, value);
-    if (ec == std::errc::invalid_argument) return false;
+    const bool manyDigits = q - digit == 16;
+    while (q != end && is(*q, NUMBER)) ++q;
+    const auto [last, ec] = std::from_chars(p, q, value);
+    if (ec == std::errc::invalid_argument) return Number::NONE;
     if (ec == std::errc::result_out_of_range) value = strtodC(p, last);
+    if (manyDigits && !keepExactInteger(p, last, node)) return Number::NO_MEMORY;
     p = last;
   }
   node->valuedouble = value;
@@ -234,7 +171,7 @@ bool parseNumber(const char*& p, cJSON* node) {
   else
     node->valueint = static_cast<int>(value);
   node->type = cJSON_Number;
-  return true;
+  return Number::READ;
 }
 
 // An open array or object, its child linked last, and what closes it.
@@ -248,10 +185,14 @@ class Parser {
  public:
   Parser(const char* text, const char* end) : m_p(text), m_end(end) {}
 
-  // The whole parse from the root value; the root is returned, or null after freeing it.
+  // The whole parse from the root value; the root is returned with the cursor after it, or null
+  // after freeing it, with the place and reason of the failure.
   cJSON* run() {
     cJSON* const root = newNode();
-    if (root == nullptr) return nullptr;
+    if (root == nullptr) {
+      fail(m_p, OUT_OF_MEMORY);
+      return nullptr;
+    }
     m_root = root;
     m_open.reserve(32);
     m_p = skipWhitespace(m_p, m_end);
@@ -271,13 +212,47 @@ class Parser {
     return nullptr;
   }
 
+  const char* cursor() const { return m_p; }
+  const char* failedAt() const { return m_failedAt; }
+  const char* reason() const { return m_reason; }
+
  private:
   enum class Step { DONE, OPENED, FAIL };
+
+  static constexpr const char* OUT_OF_MEMORY = "out of memory";
+
+  // The byte at the cursor; a NUL at the end, as a C string ends.
+  char peek() const { return m_p != m_end ? *m_p : '\0'; }
+
+  // Failures are told only where they happen, so a parse that succeeds pays nothing for them.
+  [[gnu::cold]] [[gnu::noinline]] Step fail(const char* at, const char* reason) {
+    m_failedAt = at;
+    m_reason = reason;
+    return Step::FAIL;
+  }
+  // fail() for the steps that answer with a bool.
+  bool refused(const char* at, const char* reason) {
+    fail(at, reason);
+    return false;
+  }
+  // Why the string whose opening quote is at `quote` was refused.
+  [[gnu::cold]] [[gnu::noinline]] Step failString(const char* quote) {
+    const char* end = quote + 1;
+    for (;;) {
+      end = stringEnd(end, m_end);
+      if (end == m_end || *end == '\0' || (*end == '\\' && (m_end - end < 2 || end[1] == '\0')))
+        return fail(quote, "unterminated string");
+      if (*end == '"') break;
+      end += 2;
+    }
+    const char* escape = badEscape(quote + 1, end);
+    return escape != nullptr ? fail(escape, "invalid escape") : fail(quote, OUT_OF_MEMORY);
+  }
 
   // Fills `item` with the value at the cursor: a scalar, or the opening of a container (then
   // its first child waits, linked, with its key parsed).
   Step value(cJSON* item) {
-    switch (*m_p) {
+    switch (peek()) {
       case 'n': return literal("null", cJSON_NULL, item);
       case 'f': return literal("false", cJSON_False, item);
       case 't':
@@ -285,35 +260,44 @@ class Parser {
         item->valueint = 1;
         return Step::DONE;
       case '"': {
+        const char* const quote = m_p;
         char* text = parseString(m_p, m_end);
-        if (text == nullptr) return Step::FAIL;
+        if (text == nullptr) return failString(quote);
         item->type = cJSON_String;
         item->valuestring = text;
         return Step::DONE;
       }
       case '[': return open(item, cJSON_Array, ']');
       case '{': return open(item, cJSON_Object, '}');
-      default:
-        if (*m_p == '-' || (*m_p >= '0' && *m_p <= '9'))
-          return parseNumber(m_p, item) ? Step::DONE : Step::FAIL;
-        return Step::FAIL;
+      default: return number(item);
+    }
+  }
+
+  Step number(cJSON* item) {
+    const char c = peek();
+    if (c != '-' && (c < '0' || c > '9')) return fail(m_p, "expected a value");
+    const char* const start = m_p;
+    switch (parseNumber(m_p, m_end, item)) {
+      case Number::READ: return Step::DONE;
+      case Number::NONE: return fail(start, "invalid number");
+      default: return fail(start, OUT_OF_MEMORY);
     }
   }
 
   Step literal(std::string_view word, int type, cJSON* item) {
     if (static_cast<std::size_t>(m_end - m_p) < word.size() ||
         std::memcmp(m_p, word.data(), word.size()) != 0)
-      return Step::FAIL;
+      return fail(m_p, "invalid literal");
     m_p += word.size();
     item->type = type;
     return Step::DONE;
   }
 
   Step open(cJSON* item, int type, char close) {
-    if (m_open.size() >= CJSON_NESTING_LIMIT) return Step::FAIL;
+    if (m_open.size() >= CJSON_NESTING_LIMIT) return fail(m_p, "nesting deeper than 1000");
     item->type = type;
     m_p = skipWhitespace(m_p + 1, m_end);
-    if (*m_p == close) {
+    if (peek() == close) {
       ++m_p;
       return Step::DONE;
     }
@@ -326,15 +310,19 @@ class Parser {
   bool member() {
     Open& top = m_open.back();
     cJSON* const node = newNode();
-    if (node == nullptr) return false;
+    if (node == nullptr) return refused(m_p, OUT_OF_MEMORY);
     appendChild(top.container, top.last, node);
     top.last = node;
     if (top.close == '}') {
-      if (*m_p != '"') return false;
+      if (peek() != '"') return refused(m_p, "expected a key");
+      const char* const quote = m_p;
       node->string = parseString(m_p, m_end);
-      if (node->string == nullptr) return false;
+      if (node->string == nullptr) {
+        failString(quote);
+        return false;
+      }
       m_p = skipWhitespace(m_p, m_end);
-      if (*m_p != ':') return false;
+      if (peek() != ':') return refused(m_p, "expected ':'");
       m_p = skipWhitespace(m_p + 1, m_end);
     }
     return true;
@@ -347,11 +335,15 @@ class Parser {
       if (m_open.empty()) return m_root;
       Open& top = m_open.back();
       m_p = skipWhitespace(m_p, m_end);
-      if (*m_p == ',') {
+      const char c = peek();
+      if (c == ',') {
         m_p = skipWhitespace(m_p + 1, m_end);
         return member() ? m_open.back().last : nullptr;
       }
-      if (*m_p != top.close) return nullptr;
+      if (c != top.close) {
+        fail(m_p, top.close == '}' ? "expected ',' or '}'" : "expected ',' or ']'");
+        return nullptr;
+      }
       ++m_p;
       top.container->child->prev = top.last;  // cJSON's first child points back at the last
       m_open.pop_back();
@@ -359,18 +351,65 @@ class Parser {
   }
 
   const char* m_p;
-  const char* const m_end;  // the text's terminating NUL
+  const char* const m_end;
   cJSON* m_root = nullptr;
   std::vector<Open> m_open;
+  const char* m_failedAt = nullptr;
+  const char* m_reason = nullptr;
 };
+
+// The bytes b of [p, end) with (b & mask) == value, 16 at a time.
+std::size_t bytesLike(const char* p, const char* end, unsigned char mask, unsigned char value) {
+  std::size_t n = 0;
+  const __m128i masks = _mm_set1_epi8(static_cast<char>(mask));
+  const __m128i values = _mm_set1_epi8(static_cast<char>(value));
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int like = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(bytes, masks), values));
+    n += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(like)));
+  }
+  for (; p != end; ++p) n += (static_cast<unsigned char>(*p) & mask) == value ? 1 : 0;
+  return n;
+}
+
+// A UTF-8 byte-order mark is skipped when something follows it, as cJSON does.
+const char* afterMark(const char* text, const char* end) {
+  return end - text > 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0 && text[3] != '\0' ? text + 3
+                                                                                        : text;
+}
 
 }  // namespace
 
 cJSON* parseJson(const char* text) {
   if (text == nullptr) return nullptr;
-  // A UTF-8 byte-order mark is skipped when something follows it, as cJSON does.
-  if (std::strncmp(text, "\xEF\xBB\xBF", 3) == 0 && text[3] != '\0') text += 3;
-  return Parser(text, text + std::strlen(text)).run();
+  const char* const end = text + std::strlen(text);
+  return Parser(afterMark(text, end), end).run();
+}
+
+cJSON* parseJson(std::string_view text, ParseOutcome& outcome) {
+  const char* const end = text.data() + text.size();
+  Parser parser(afterMark(text.data(), end), end);
+  cJSON* const root = parser.run();
+  if (root != nullptr) {
+    outcome.end = skipWhitespace(parser.cursor(), end);
+  } else {
+    outcome.failedAt = parser.failedAt();
+    outcome.reason = parser.reason();
+  }
+  return root;
+}
+
+TextPlace placeOf(std::string_view text, const char* at) {
+  const char* const begin = text.data();
+  const auto offset = static_cast<std::size_t>(at - begin);
+  const void* lastFeed = offset != 0 ? memrchr(begin, '\n', offset) : nullptr;
+  const char* const line = lastFeed != nullptr ? static_cast<const char*>(lastFeed) + 1 : begin;
+  TextPlace place{offset, 1 + bytesLike(begin, at, 0xFF, '\n'), 1};
+  place.column += static_cast<std::size_t>(at - line) - bytesLike(line, at, 0xC0, 0x80);
+  // The byte-order mark is no character of the first line.
+  if (line == begin && offset >= 3 && afterMark(begin, begin + text.size()) != begin)
+    --place.column;
+  return place;
 }
 
 }  // namespace XInternal

@@ -6,11 +6,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
+
+#include "internal/json_tree.h"
 
 namespace XInternal {
 
@@ -142,11 +145,16 @@ char* printDoubleFast(char* p, double d) {
 }
 
 // A number equal to its integer field prints as that integer (negative zero as -0, keeping its
-// sign); any other as printDouble. Unlike cJSON's tolerant comparison, every text reads back
-// as the same double. NaN and the infinities print as null.
+// sign), one that keeps its digits as those digits; any other as printDouble. Unlike cJSON's
+// tolerant comparison, every text reads back as the same double. NaN and the infinities print
+// as null.
 void putNumber(Text& out, const cJSON* node) {
   const double d = node->valuedouble;
-  if (!std::isfinite(d)) {
+  std::int64_t exact = 0;
+  if (node->valuestring != nullptr && keptInteger(node, exact)) {
+    char* p = out.room(24);
+    out.advanceTo(std::to_chars(p, p + 24, exact).ptr);
+  } else if (!std::isfinite(d)) {
     out.put("null", 4);
   } else if (d != static_cast<double>(node->valueint)) {
     out.advanceTo(printDoubleFast(out.room(32), d));

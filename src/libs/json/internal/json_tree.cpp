@@ -1,6 +1,9 @@
 #include "internal/json_tree.h"
 
+#include <charconv>
+#include <cstring>
 #include <new>
+#include <system_error>
 #include <vector>
 
 namespace XInternal {
@@ -69,6 +72,41 @@ cJSON* copyTree(const cJSON* node) {
     return nullptr;
   }
   return top;
+}
+
+bool keepDigits(cJSON* node, std::int64_t value) {
+  constexpr std::int64_t EXACT = std::int64_t{1} << 53;  // and every integer below it
+  if (value >= -EXACT && value <= EXACT) return true;
+  char digits[24];
+  const auto length =
+      static_cast<std::size_t>(std::to_chars(digits, digits + 24, value).ptr - digits);
+  auto* text = static_cast<char*>(cJSON_malloc(length + 1));
+  if (text == nullptr) return false;
+  std::memcpy(text, digits, length);
+  text[length] = '\0';
+  node->valuestring = text;
+  return true;
+}
+
+bool keptInteger(const cJSON* node, std::int64_t& value) {
+  const char* digits = node->valuestring;
+  if (digits == nullptr) return false;
+  const char* const end = digits + std::strlen(digits);
+  std::int64_t kept = 0;
+  const auto [last, ec] = std::from_chars(digits, end, kept);
+  if (last != end || ec != std::errc() || static_cast<double>(kept) != node->valuedouble)
+    return false;
+  value = kept;
+  return true;
+}
+
+cJSON* newInteger(std::int64_t value) {
+  cJSON* node = cJSON_CreateNumber(static_cast<double>(value));
+  if (node != nullptr && !keepDigits(node, value)) {
+    cJSON_Delete(node);
+    return nullptr;
+  }
+  return node;
 }
 
 }  // namespace XInternal

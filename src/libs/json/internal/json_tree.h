@@ -4,6 +4,8 @@
 // tree, none of it recursive: a tree built through the handles has no depth limit. Private to
 // the library.
 
+#include <cstdint>
+
 #include <cjson/cJSON.h>
 
 namespace XInternal {
@@ -48,5 +50,17 @@ cJSON* findParent(cJSON* node, const cJSON* target);
 
 // cJSON_Duplicate(node, 1) without recursion; null for no node or when out of memory.
 cJSON* copyTree(const cJSON* node);
+
+// Integers of the int64 range beyond ±2^53, which a double cannot hold, keep their digits in
+// their number node's valuestring, which cJSON frees and duplicates with the node and its own
+// functions ignore. They are used only while they agree with valuedouble, which a caller may
+// have set through cJSON since.
+
+// Gives `node` the digits of `value` when a double cannot hold it; false when out of memory.
+bool keepDigits(cJSON* node, std::int64_t value);
+// The integer whose digits the number `node` keeps, when they agree with its valuedouble.
+bool keptInteger(const cJSON* node, std::int64_t& value);
+// A new number node holding `value` (with its digits when needed), or null.
+cJSON* newInteger(std::int64_t value);
 
 }  // namespace XInternal
