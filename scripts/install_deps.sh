@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config git binutils util-linux
   libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
   protobuf-compiler libprotobuf-dev python3-protobuf
-  libcjson-dev libcctz-dev libssl-dev tzdata
+  libcjson-dev rapidjson-dev libcctz-dev libssl-dev tzdata
   clang "libclang-rt-dev|libclang-rt-14-dev" clang-format clang-tidy valgrind
   abigail-tools dpkg-dev help2man debhelper lintian doxygen
   php-dev php-cli php-fpm)

@@ -1,7 +1,9 @@
 // libxjson in a few lines: read a document without copies, walk an object whose keys are data,
-// build and print one.
+// build and print one, read a stream of documents that tells where it breaks.
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include <xjson/xjson.h>
 
@@ -28,5 +30,21 @@ int main() {
   const std::string text = XJson::Document(settings).toJson(XJson::JsonFormat::Compact);
   //! [build]
   std::printf("%s\n", text.c_str());
-  return retries == 3 && text == R"({"queue":"mail","workers":5})" ? 0 : 1;
+
+  //! [stream]
+  const std::string_view stream = "{\"id\": 1234567890123456789} {\"Id\": 2}\n{\"id\": 3,}";
+  std::int64_t sum = 0;
+  XJson::ParseError error;  // where a document breaks, counted from its start
+  for (std::size_t at = 0, used = 0; at < stream.size(); at += used) {
+    const XJson::Document job = XJson::Document::fromJsonPrefix(stream.substr(at), used, &error);
+    if (!job.is_valid()) break;                 // the third: "1:10: expected a key"
+    sum += job.object().find("id").to_int64();  // exact, and "Id" is another key
+  }
+  //! [stream]
+  std::printf("%lld, then %zu:%zu: %.*s\n", static_cast<long long>(sum), error.line, error.column,
+              static_cast<int>(error.reason.size()), error.reason.data());
+  return retries == 3 && text == R"({"queue":"mail","workers":5})" && sum == 1234567890123456789 &&
+                 error.line == 1 && error.column == 10
+             ? 0
+             : 1;
 }

@@ -1,14 +1,20 @@
-// libxjson beside raw cJSON on the three corpus files (skipped when the data is absent).
+// libxjson beside raw cJSON on the three corpus files (skipped when the data is absent); the
+// parse also beside RapidJSON with exact numbers and the allocation floor.
 #include "xjson/xjson.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 #include <cjson/cJSON.h>
 
 #include "data_files.h"
+#include <rapidjson/document.h>
 
 namespace {
 
@@ -94,6 +100,79 @@ void BM_FromJson(benchmark::State& state, const std::string& text) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
+// The parse that tells where a text fails, of a text that does not.
+void BM_FromJsonWithError(benchmark::State& state, const std::string& text) {
+  XJson::ParseError error;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(XJson::Document::fromJson(std::string_view(text), &error));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+// The same text without its last closing bracket, which fails at the end: what the place costs.
+void BM_FailAtEnd(benchmark::State& state, const std::string& text, bool place) {
+  const std::string_view cut(text.data(), text.find_last_of("]}"));
+  XJson::ParseError error;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(XJson::Document::fromJson(cut, place ? &error : nullptr));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+// RapidJSON's DOM with numbers parsed exactly, as ours and cJSON's are.
+void BM_RapidJsonParse(benchmark::State& state, const std::string& text) {
+  for (auto _ : state) {
+    rapidjson::Document d;
+    d.Parse<rapidjson::kParseFullPrecisionFlag>(text.c_str(), text.size());
+    benchmark::DoNotOptimize(d.HasParseError());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+// The malloc and free calls of one fromJson and the free of its tree, in order: a size for a
+// malloc into the next slot, -1 - slot for a free.
+std::vector<std::int64_t> allocationTrace(const std::string& text) {
+  static std::vector<std::int64_t>* trace = nullptr;
+  static std::unordered_map<void*, std::int64_t>* slots = nullptr;  // of the live blocks
+  static std::int64_t mallocs = 0;
+  std::vector<std::int64_t> ops;
+  std::unordered_map<void*, std::int64_t> live;
+  trace = &ops;
+  slots = &live;
+  mallocs = 0;
+  cJSON_Hooks hooks{[](std::size_t size) {
+                      void* p = std::malloc(size);
+                      (*slots)[p] = mallocs++;
+                      trace->push_back(static_cast<std::int64_t>(size));
+                      return p;
+                    },
+                    [](void* p) {
+                      trace->push_back(-1 - slots->at(p));
+                      slots->erase(p);
+                      std::free(p);
+                    }};
+  cJSON_InitHooks(&hooks);
+  (void)XJson::Document::fromJson(text);
+  cJSON_InitHooks(nullptr);
+  return ops;
+}
+
+// The allocation floor: that sequence of calls alone.
+void BM_AllocationFloor(benchmark::State& state, const std::string& text) {
+  const std::vector<std::int64_t> ops = allocationTrace(text);
+  std::vector<void*> slots(ops.size());
+  for (auto _ : state) {
+    std::size_t next = 0;
+    for (const std::int64_t op : ops) {
+      if (op >= 0) {
+        slots[next] = std::malloc(static_cast<std::size_t>(op));
+        benchmark::DoNotOptimize(slots[next++]);
+      } else {
+        std::free(slots[static_cast<std::size_t>(-1 - op)]);
+      }
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
 void BM_CjsonPrint(benchmark::State& state, const std::string& text, bool formatted) {
   cJSON* n = cJSON_Parse(text.c_str());
   for (auto _ : state) {
@@ -174,6 +253,11 @@ const bool registered = [] {
     const std::string n = name;
     benchmark::RegisterBenchmark(("CjsonParse/" + n).c_str(), BM_CjsonParse, text);
     benchmark::RegisterBenchmark(("FromJson/" + n).c_str(), BM_FromJson, text);
+    benchmark::RegisterBenchmark(("FromJsonWithError/" + n).c_str(), BM_FromJsonWithError, text);
+    benchmark::RegisterBenchmark(("RapidJsonParse/" + n).c_str(), BM_RapidJsonParse, text);
+    benchmark::RegisterBenchmark(("AllocationFloor/" + n).c_str(), BM_AllocationFloor, text);
+    benchmark::RegisterBenchmark(("FailAtEnd/" + n).c_str(), BM_FailAtEnd, text, false);
+    benchmark::RegisterBenchmark(("FailAtEndWithPlace/" + n).c_str(), BM_FailAtEnd, text, true);
     benchmark::RegisterBenchmark(("CjsonPrintUnformatted/" + n).c_str(), BM_CjsonPrint, text,
                                  false);
     benchmark::RegisterBenchmark(("ToJsonCompact/" + n).c_str(), BM_ToJson, text, false);

@@ -1,7 +1,10 @@
 #pragma once
 
-// What the library's tree code shares: freeing a cJSON tree without recursion, and the parser
-// that builds the tree cJSON_Parse builds. Private to the library.
+// What the library's tree code shares: freeing, linking, finding a parent and copying a cJSON
+// tree, none of it recursive: a tree built through the handles has no depth limit. Private to
+// the library.
+
+#include <cstdint>
 
 #include <cjson/cJSON.h>
 
@@ -41,10 +44,23 @@ inline void appendChild(cJSON* parent, cJSON* last, cJSON* child) {
   }
 }
 
-// The tree cJSON_Parse(text) builds, node for node and bit for bit, or null where it fails:
-// made with cJSON's allocator, so cJSON_Delete frees it, in one pass with the open containers
-// on the heap. Throws std::bad_alloc only when the heap cannot hold that stack; the nodes'
-// own allocation failures fail the parse, as in cJSON.
-cJSON* parseJson(const char* text);
+// The parent of `target` in the subtree under `node` (not counting `node` itself), or null.
+// Neither a stack nor an allocation, so it may run in a noexcept move.
+cJSON* findParent(cJSON* node, const cJSON* target);
+
+// cJSON_Duplicate(node, 1) without recursion; null for no node or when out of memory.
+cJSON* copyTree(const cJSON* node);
+
+// Integers of the int64 range beyond ±2^53, which a double cannot hold, keep their digits in
+// their number node's valuestring, which cJSON frees and duplicates with the node and its own
+// functions ignore. They are used only while they agree with valuedouble, which a caller may
+// have set through cJSON since.
+
+// Gives `node` the digits of `value` when a double cannot hold it; false when out of memory.
+bool keepDigits(cJSON* node, std::int64_t value);
+// The integer whose digits the number `node` keeps, when they agree with its valuedouble.
+bool keptInteger(const cJSON* node, std::int64_t& value);
+// A new number node holding `value` (with its digits when needed), or null.
+cJSON* newInteger(std::int64_t value);
 
 }  // namespace XInternal

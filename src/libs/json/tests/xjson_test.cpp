@@ -115,6 +115,21 @@ TEST(JsonObject, KeysIgnoreCaseAndDuplicatesStay) {
   EXPECT_EQ(k.value(std::string("ab\0zz", 5)).to_int(), 1);
 }
 
+TEST(JsonObject, FindAndHasMatchKeysByteForByte) {
+  const Document d = Document::fromJson(R"({"Id": 1, "id": 2, "id": 3, "": 4, "\u00e9": 5})");
+  const Object o = d.object();
+  EXPECT_EQ(o.value("id").to_int(), 1);  // ignoring case, the first
+  EXPECT_EQ(o.find("id").to_int(), 2);   // exactly, the first of that spelling
+  EXPECT_EQ(o.find("id").key(), "id");
+  EXPECT_EQ(o.find("Id").to_int(), 1);
+  EXPECT_EQ(o.find("").to_int(), 4);
+  EXPECT_EQ(o.find("\xC3\xA9").to_int(), 5);
+  EXPECT_TRUE(o.has("Id"));
+  for (const std::string_view key : {"ID", "i", "idx", "\xC3\x89"}) EXPECT_FALSE(o.has(key));
+  EXPECT_FALSE(o.has(std::string_view("id\0", 3)));
+  EXPECT_FALSE(Object(nullptr).has(""));
+}
+
 TEST(JsonValue, TypedReadsNeverConvertBetweenKinds) {
   const Document d =
       Document::fromJson(R"([3.9, -3.9, 1e10, -1e10, 5, 0, "7", true, false, null, {}, []])");

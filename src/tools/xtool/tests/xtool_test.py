@@ -179,7 +179,23 @@ class Cases(unittest.TestCase):
             f.write(doc)
             f.flush()
             self.assertEqual(run("json", "--compact", f.name)[1], compact)
-        self.check([(["json"], b'{"a": ', 1, b""), (["json", "/no/such/file"], b"", 1, b"")])
+        self.check([(["json", "/no/such/file"], b"", 1, b""),
+                    (["json", "-c"], b'{"id": 1234567890123456789} x', 0, b'{"id":1234567890123456789}\n')])
+        # Text that is not JSON: where, as compilers tell it, and status 1.
+        code, out, err = run("json", stdin=b'{"a": "\xc3\xa9",\n "b": [1 2]}')
+        self.assertEqual((code, out, err), (1, b"", b"standard input:2:10: expected ',' or ']'\n"))
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(b'{"a": ')
+            f.flush()
+            self.assertEqual(run("json", f.name)[::2], (1, f"{f.name}:1:7: expected a value\n".encode()))
+
+    def test_json_lines(self):
+        lines = b'{"a": 1}\n\n [2] \r\n"x"\n{"b": }\n[3]\n'
+        self.assertEqual(run("json", "--lines", stdin=lines),
+                         (1, b'{"a":1}\n[2]\n"x"\n', b"standard input:5:7: expected a value\n"))
+        self.assertEqual(run("json", "-l", stdin=b"[1] [2]\n")[::2],
+                         (1, b"standard input:1:5: text after the value\n"))
+        self.assertEqual(run("json", "-l", stdin=b'1\n{"k": [true]}'), (0, b'1\n{"k":[true]}\n', b""))
 
     def test_codecs_round_trip(self):
         data = bytes(range(256)) * 3 + b"\xff\xfe"

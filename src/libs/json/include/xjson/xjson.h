@@ -5,6 +5,7 @@
 /// and printing.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -59,6 +60,29 @@ namespace XJson {
 enum class JsonFormat : int {
   Formatted = 0,  ///< cJSON's formatted layout: newlines and tab indents.
   Compact = 1     ///< No whitespace at all.
+};
+
+/// What may follow the first value of a text that Document::fromJson(std::string_view,
+/// ParseError*, JsonRest) reads.
+enum class JsonRest : int {
+  Ignore = 0,  ///< Anything: it is not read, as fromJson(const char*) does.
+  Refuse = 1   ///< Whitespace only; anything else fails with "text after the value".
+};
+
+/// Where and why a text is not JSON, as the parse functions that take one tell it.
+struct ParseError {
+  /// Bytes before the place, from the start of the text given (a byte-order mark counts).
+  std::size_t offset = 0;
+  /// The place's line, from 1; lines end at '\n'.
+  std::size_t line = 0;
+  /// The place's column, from 1, in characters: a UTF-8 sequence counts one, and so does a tab.
+  /// A byte-order mark at the start is none.
+  std::size_t column = 0;
+  /// What is wrong there, a short static text: "expected a value", "expected a key", "expected
+  /// ':'", "expected ',' or '}'", "expected ',' or ']'", "invalid literal", "invalid number",
+  /// "unterminated string" (at its opening quote), "invalid escape", "nesting deeper than
+  /// 1000", "text after the value" or "out of memory".
+  std::string_view reason;
 };
 
 class Object;
@@ -132,6 +156,11 @@ class XJSON_EXPORT Element {
   friend class Value;
   friend class Document;
 
+  // What the constructors of Value and Document from an Object or Array share: an owning
+  // source hands its node over (and goes on as a view of it), a view is copied.
+  struct TakeOrCopy {};
+  XJSON_NO_EXPORT Element(const Element& source, TakeOrCopy);
+
   cJSON* m_node;
   mutable bool m_owned;
   /// The node was handed over by another handle (Value/Document of an owning Object or Array),
@@ -152,6 +181,9 @@ class XJSON_EXPORT Value : public Element {
   Value(bool value);
   /// Owns a new JSON number.
   Value(int value);
+  /// Owns a new JSON number holding `value` exactly: to_int64() reads it back and toJson prints
+  /// its digits, also beyond ±2^53, where the double of to_number() is near it only.
+  Value(std::int64_t value);
   /// Owns a new JSON number; NaN and the infinities print as null.
   Value(double value);
   /// Takes the node of an owning object, which goes on as a view of it; of a view, a deep copy is
@@ -191,6 +223,11 @@ class XJSON_EXPORT Value : public Element {
   int to_int(int def = 0) const {
     return is_number() ? XInternal::cjsonField<int>(node(), XInternal::CJSON_VALUEINT) : def;
   }
+  /// The number as a 64-bit integer, exact for an integer of that range that was parsed from
+  /// text written without fraction or exponent, or made by Value(std::int64_t), unless its
+  /// number was set through cJSON since; other numbers truncated and saturated at INT64_MIN and
+  /// INT64_MAX (NaN gives 0). `def` unless the node is a number.
+  std::int64_t to_int64(std::int64_t def = 0) const;
   /// A copy of the string's text; `def` unless the node is a string.
   std::string to_string(const std::string& def = {}) const;
   /// The string's text without a copy, valid while its tree lives and the node keeps its text;
@@ -250,6 +287,12 @@ class XJSON_EXPORT Object : public Element {
   Value value(const char* key) const;
   /// The same with a std::string key, up to its first NUL.
   Value value(const std::string& key) const;
+
+  /// A view of the first member whose key is `key` byte for byte (letter case counts), or an
+  /// invalid value.
+  Value find(std::string_view key) const;
+  /// Whether a member's key is `key` byte for byte; false for an invalid object.
+  bool has(std::string_view key) const;
 
   /// Calls `fn` with a view of each member in document order. An empty `fn` throws
   /// std::bad_function_call at the first member; exceptions from `fn` pass through.
@@ -332,6 +375,19 @@ class XJSON_EXPORT Document : public Element {
   static Document fromJson(const char* text);
   /// The same for a std::string, seen up to its first NUL.
   static Document fromJson(const std::string& text);
+  /// Parses `text`, which needs no NUL after it, as fromJson(const char*) parses a C string: a
+  /// NUL byte is no JSON, and where the parse meets one it fails as at the end of a C string.
+  /// What follows the first value is ignored, or with JsonRest::Refuse may only be whitespace.
+  /// When the text is not JSON, `error` (unless null) tells where and why; it is left as it was
+  /// on success. Thread-safe, as every parse.
+  static Document fromJson(std::string_view text, ParseError* error,
+                           JsonRest rest = JsonRest::Ignore);
+  /// Parses the first JSON value of `text`, a stream of them separated by whitespace or by
+  /// nothing, as fromJson(text, error) does, and sets `used` to the bytes it took, whitespace
+  /// after it included: the next value starts there, and all of them are read when `used` reaches
+  /// the end. `used` is 0 when the value is not JSON; the error's place is in `text`.
+  static Document fromJsonPrefix(std::string_view text, std::size_t& used,
+                                 ParseError* error = nullptr);
 
   /// The document as JSON text in cJSON's layout: Compact has no whitespace, anything else is
   /// Formatted. Empty when the document is invalid or printing fails.
