@@ -13,6 +13,7 @@
 
 #include "internal/cron_search.h"
 #include "internal/fork_guard.h"
+#include "internal/text_scan.h"
 #include "xcommon/cron_schedule.h"
 #include <cctz/civil_time.h>
 #include <cctz/time_zone.h>
@@ -134,11 +135,7 @@ bool CronSchedule::set_time_zone(const std::string& name) {
     return true;
   }
   const XInternal::CronZone* zone = loadZone(name);
-  if (zone == nullptr) {
-    const std::string_view shown = std::string_view(name).substr(0, 100);
-    return fail(
-        fmt::format("unknown time zone '{}{}'", shown, shown.size() < name.size() ? "..." : ""));
-  }
+  if (zone == nullptr) return fail(fmt::format("unknown time zone '{}'", XInternal::shown(name)));
   m_time_zone = name;
   m_zone = zone;
   m_stretches[0] = m_stretches[1] = {};  // of another zone

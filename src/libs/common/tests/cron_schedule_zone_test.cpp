@@ -232,6 +232,13 @@ TEST(CronZones, NamesAreCheckedAndARefusedNameKeepsTheZone) {
     EXPECT_NE(s.get_error().find(bad), std::string::npos) << s.get_error();
     EXPECT_EQ(s.get_time_zone(), "Europe/Berlin");
   }
+  // Shown as rejected input is: control characters escaped, cut after 64 bytes.
+  EXPECT_FALSE(s.set_time_zone("Europe/Berlin\n"));
+  EXPECT_EQ(s.get_error(), "unknown time zone 'Europe/Berlin\\x0a'");
+  EXPECT_FALSE(s.set_time_zone(std::string("Europe/Ber\0lin\x7f", 15)));
+  EXPECT_EQ(s.get_error(), "unknown time zone 'Europe/Ber\\x00lin\\x7f'");
+  EXPECT_FALSE(s.set_time_zone(std::string(300, 'a')));
+  EXPECT_EQ(s.get_error(), "unknown time zone '" + std::string(64, 'a') + "...'");
   // 2024-06-01 00:00 UTC: the next 02:30 in Berlin (UTC+2) is 00:30 UTC.
   EXPECT_EQ(s.next({1717200000, 0}).seconds, 1717201800);
   const CronSchedule copy = s;

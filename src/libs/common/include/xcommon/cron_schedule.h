@@ -114,8 +114,9 @@ class XCOMMON_EXPORT CronSchedule {
 
   /// The zone the sets are read in: a name of the system's time-zone database
   /// ("Europe/Berlin"); "" and "UTC" mean UTC. False for an unknown or malformed name (one that
-  /// is not a zone file under the database), with get_error() naming it; the schedule keeps the
-  /// zone it had. The zone is read here, once; copies and moves carry it.
+  /// is not a zone file under the database), with get_error() naming it (control characters
+  /// escaped, cut after 64 bytes); the schedule keeps the zone it had. The zone is read here,
+  /// once; copies and moves carry it.
   bool set_time_zone(const std::string& name);
   const std::string& get_time_zone() const { return m_time_zone; }  ///< "" until set
 
