@@ -284,10 +284,11 @@ std::string CronSchedule::normalize_dow_field(std::string_view field) const {
   return text;
 }
 
-void CronSchedule::logLimit(const char* what, int limit, const Calendar& where) {
+void CronSchedule::logLimit(const char* search, const char* what, int limit,
+                            const Calendar& where) {
   if (!m_log_errors) return;
   XLOG(XLogger::ERROR,
-       "CronSchedule::next() stopped due to {} (>{})\n\tcron: {}\n\tstart time: {}\n\tcurrent "
+       "CronSchedule::{}() stopped due to {} (>{})\n\tcron: {}\n\tstart time: {}\n\tcurrent "
        "time: {}",
-       what, limit, m_expression, startText(), where.to_string());
+       search, what, limit, m_expression, startText(), where.to_string());
 }

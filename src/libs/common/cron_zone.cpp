@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -21,12 +22,22 @@
 using XInternal::CivilTime;
 
 // Time zones: loaded once per name with cctz from the system's database and kept for the life
-// of the process; a search reads offsets and transitions through the handle, with no lock and
-// no allocation.
+// of the process, with a table of their changes of offset that the searches read, with no lock
+// and no allocation.
 namespace XInternal {
 
 struct CronZone {
   cctz::time_zone zone;
+  // The changes of offset up to TABLE_END and the first after it: stretch i runs from starts[i]
+  // to starts[i + 1] with offsets[i]; starts begins with INT64_MIN and ends with INT64_MAX.
+  std::vector<std::int64_t> starts;
+  std::vector<std::int32_t> offsets;
+  // The stretch that holds BUCKETS_FROM + (k << BUCKET_BITS), for k up to TABLE_END: from there a
+  // look-up steps over a change or two at most, instead of a bisection's ten mispredictions.
+  std::vector<std::uint32_t> buckets;
+  // The table answers for the seconds before this; cctz for the rest (INT64_MAX when the zone
+  // changes no more).
+  std::int64_t tableEnd = std::numeric_limits<std::int64_t>::max();
 };
 
 }  // namespace XInternal
@@ -34,6 +45,15 @@ struct CronZone {
 namespace {
 
 using Instant = cctz::time_point<cctz::seconds>;
+using Stretch = XInternal::CronStretch;
+
+// 2400-01-01: the table holds some thousand changes for a zone with summer time.
+constexpr std::int64_t TABLE_END = XInternal::daysFromCivil(2400, 1, 1) * 86400;
+// Before every change of the database: the table starts its walk here.
+constexpr std::int64_t TABLE_START = -(std::int64_t{1} << 57);
+// Buckets of 97 days from 1900 on, a few thousand bytes a zone.
+constexpr std::int64_t BUCKETS_FROM = XInternal::daysFromCivil(1900, 1, 1) * 86400;
+constexpr int BUCKET_BITS = 23;
 
 Instant instant(std::int64_t seconds) { return Instant(cctz::seconds(seconds)); }
 
@@ -46,27 +66,64 @@ std::int64_t offsetAt(const cctz::time_zone& zone, std::int64_t seconds) {
   return zone.lookup(instant(seconds)).offset;
 }
 
-using Stretch = XInternal::CronStretch;
+// Fills the zone's table from cctz, leaving out changes of abbreviation or of summer time alone.
+void buildTable(XInternal::CronZone& z) {
+  std::int64_t at = TABLE_START, offset = offsetAt(z.zone, at);
+  z.starts.push_back(std::numeric_limits<std::int64_t>::min());
+  z.offsets.push_back(static_cast<std::int32_t>(offset));
+  cctz::time_zone::civil_transition change;
+  while (z.zone.next_transition(instant(at), &change)) {
+    at = wallSeconds(change.from) - offset;
+    const std::int64_t after = offsetAt(z.zone, at);
+    if (after != offset) {
+      z.starts.push_back(at);
+      z.offsets.push_back(static_cast<std::int32_t>(after));
+      offset = after;
+    }
+    if (at >= TABLE_END) {  // the last stretch of the table ends here, a change or not
+      if (z.starts.back() != at) {
+        z.starts.push_back(at);
+        z.offsets.push_back(static_cast<std::int32_t>(offset));
+      }
+      z.tableEnd = at;
+      break;
+    }
+  }
+  z.starts.push_back(std::numeric_limits<std::int64_t>::max());
+  std::size_t i = 0;
+  for (std::int64_t b = BUCKETS_FROM; b < TABLE_END; b += std::int64_t{1} << BUCKET_BITS) {
+    while (z.starts[i + 1] <= b) ++i;
+    z.buckets.push_back(static_cast<std::uint32_t>(i));
+  }
+}
 
-// The stretch that holds `seconds`; its start only when `withStart`.
-Stretch stretchAt(const cctz::time_zone& zone, std::int64_t seconds, bool withStart) {
+// The stretch that holds `seconds`, from cctz: past the table's end.
+Stretch stretchFromZone(const cctz::time_zone& zone, std::int64_t seconds) {
   Stretch s{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
             offsetAt(zone, seconds), 0};
   s.before = s.offset;
   cctz::time_zone::civil_transition change;
   if (zone.next_transition(instant(seconds), &change)) s.end = wallSeconds(change.from) - s.offset;
-  if (withStart && zone.prev_transition(instant(seconds + 1), &change)) {
+  if (zone.prev_transition(instant(seconds + 1), &change)) {
     s.start = wallSeconds(change.to) - s.offset;
     s.before = wallSeconds(change.from) - s.start;
   }
   return s;
 }
 
-Stretch following(const cctz::time_zone& zone, const Stretch& s) {
-  Stretch next = stretchAt(zone, s.end, false);
-  next.start = s.end;
-  next.before = s.offset;
-  return next;
+// The stretch that holds `seconds`.
+Stretch stretchOf(const XInternal::CronZone& z, std::int64_t seconds) {
+  if (seconds >= z.tableEnd) return stretchFromZone(z.zone, seconds);
+  std::size_t i = 0;
+  if (seconds >= BUCKETS_FROM && seconds < TABLE_END) {
+    i = z.buckets[static_cast<std::size_t>((seconds - BUCKETS_FROM) >> BUCKET_BITS)];
+    while (z.starts[i + 1] <= seconds) ++i;
+  } else {
+    i = static_cast<std::size_t>(std::upper_bound(z.starts.begin(), z.starts.end(), seconds) -
+                                 z.starts.begin()) -
+        1;
+  }
+  return {z.starts[i], z.starts[i + 1], z.offsets[i], z.offsets[i > 0 ? i - 1 : 0]};
 }
 
 // The remembered stretch that holds `seconds`, or an empty one.
@@ -75,6 +132,22 @@ Stretch remembered(const Stretch (&stretches)[2], std::int64_t seconds) {
     if (s.start <= seconds && seconds < s.end) return s;
   }
   return {};
+}
+
+// The stretch that holds `seconds`, remembered or else the table's; one where a search starts
+// is remembered in `first` when it was not.
+Stretch stretchAt(const XInternal::CronZone& z, Stretch (&stretches)[2], std::int64_t seconds,
+                  bool first) {
+  const Stretch known = remembered(stretches, seconds);
+  if (known.end != known.start) return known;
+  const Stretch s = stretchOf(z, seconds);
+  if (first) stretches[0] = s;
+  return s;
+}
+
+// Whether a local time is so near a year's end that its year needs the offset of its own second.
+bool nearYearEnd(const CivilTime& local) {
+  return (local.month == 12 && local.day == 31) || (local.month == 1 && local.day == 1);
 }
 
 std::mutex& zoneMutex() {
@@ -123,6 +196,7 @@ const XInternal::CronZone* loadZone(const std::string& name) {
   if (!wellFormedZoneName(name) || !isZoneFile(name)) return nullptr;
   auto zone = std::make_unique<XInternal::CronZone>();
   if (!cctz::load_time_zone(name, &zone->zone)) return nullptr;
+  buildTable(*zone);
   return loaded->emplace(name, zone.release()).first->second;
 }
 
@@ -146,17 +220,14 @@ bool CronSchedule::set_time_zone(const std::string& name) {
 // skipped and repeated local times at their edges; the first stretch is mostly one remembered
 // from the search before.
 bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
-  const cctz::time_zone& zone = m_zone->zone;
   const std::int64_t from = start + 1;
-  Stretch s = remembered(m_stretches, from);
-  if (s.end == s.start) {
-    s = stretchAt(zone, from, true);
-    m_stretches[0] = s;
-  }
-  // The local year of the start, exactly only near a year's end, where it matters.
-  CivilTime local = XInternal::civilFromSeconds(start + s.offset);
-  if ((local.month == 12 && local.day == 31) || (local.month == 1 && local.day == 1))
-    local = XInternal::civilFromSeconds(start + offsetAt(zone, start));
+  Stretch s = stretchAt(*m_zone, m_stretches, from, true);
+  // The start's local time read with the offset of the second after it (exactly only near a
+  // year's end, where the years limit needs it), and that second's, which run() carries.
+  CivilTime local = XInternal::civilFromSeconds(start + s.offset), first = local;
+  ++first.second;
+  if (nearYearEnd(local))
+    local = XInternal::civilFromSeconds(start + stretchOf(*m_zone, start).offset);
   const int year = XInternal::searchYear(XInternal::CronSearch(*this, 0), local);
   for (std::int64_t at = from;;) {
     std::int64_t wall = at + s.offset;
@@ -165,7 +236,7 @@ bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
     const bool afterGap = m_fixed_time && at == s.start && s.before < s.offset;
     if (afterGap) wall = s.start + s.before;
     if (m_fixed_time && s.before > s.offset) wall = std::max(wall, s.start + s.before);
-    CivilTime t = XInternal::civilFromSeconds(wall);
+    CivilTime t = at == from && wall == from + s.offset ? first : XInternal::civilFromSeconds(wall);
     m_recursions = 0;
     if (!XInternal::CronSearch(*this, year).run(t)) return false;
     wall = XInternal::secondsSinceEpoch(t);
@@ -178,8 +249,46 @@ bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
       break;
     }
     at = s.end;
-    const Stretch known = remembered(m_stretches, at);
-    s = known.end != known.start ? known : following(zone, s);
+    s = stretchAt(*m_zone, m_stretches, at, false);
+  }
+  m_stretches[1] = s;
+  return true;
+}
+
+// The same backwards from the end, by the same rules: in a stretch a fixed-time schedule fires
+// neither at the local times that repeat the stretch before nor in a gap, but a match in the
+// gap just before the stretch fires at its start.
+bool CronSchedule::prevInZone(std::int64_t end, std::int64_t& result) {
+  constexpr std::int64_t FIRST = std::numeric_limits<std::int64_t>::min();
+  std::int64_t last = end - 1;
+  Stretch s = stretchAt(*m_zone, m_stretches, last, true);
+  // The end's local year, as next() reads a start's, and the second before the end, which
+  // runBack() borrows.
+  CivilTime local = XInternal::civilFromSeconds(end + s.offset), first = local;
+  --first.second;
+  if (nearYearEnd(local)) local = XInternal::civilFromSeconds(end + stretchOf(*m_zone, end).offset);
+  const int year = static_cast<int>(local.year - 1900);
+  for (;;) {
+    const std::int64_t low =
+        s.start == FIRST ? FIRST
+                         : s.start + (m_fixed_time ? std::max(s.before, s.offset) : s.offset);
+    const std::int64_t wall = last + s.offset;
+    if (wall >= low) {
+      CivilTime t = last == end - 1 ? first : XInternal::civilFromSeconds(wall);
+      m_recursions = 0;
+      if (!XInternal::CronSearch(*this, year).runBack(t)) return false;
+      const std::int64_t match = XInternal::secondsSinceEpoch(t);
+      if (match >= low) {
+        result = match - s.offset;
+        break;
+      }
+      if (m_fixed_time && s.before < s.offset && match >= s.start + s.before) {
+        result = s.start;
+        break;
+      }
+    }
+    last = s.start - 1;
+    s = stretchAt(*m_zone, m_stretches, last, false);
   }
   m_stretches[1] = s;
   return true;
@@ -188,8 +297,9 @@ bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
 // The start as the search saw it: in the schedule's local time.
 std::string CronSchedule::startText() const {
   if (m_zone == nullptr) return Calendar(m_start_time).to_string();
-  const std::int64_t local = m_start_time.seconds + offsetAt(m_zone->zone, m_start_time.seconds);
+  const std::int64_t seconds = m_start_time.seconds;
   CronSchedule::Calendar at(XTime::Timestamp{});
-  XInternal::storeInto(at.time, XInternal::civilFromSeconds(local));
+  XInternal::storeInto(at.time,
+                       XInternal::civilFromSeconds(seconds + stretchOf(*m_zone, seconds).offset));
   return at.to_string();
 }

@@ -22,15 +22,17 @@ constexpr bool fitsTmYear(std::int64_t year) {
 void storeInto(std::tm& out, const CivilTime& t);
 
 // One search of a schedule. It walks months, then the days of a month that both day sets
-// allow, then hours, minutes and seconds of a day, each from the current value upwards; a field
-// with nothing left moves the next higher one and starts the lower ones at their first value.
-// Only the move to another month starts a new pass, and only passes count towards the limit.
+// allow, then hours, minutes and seconds of a day, each from the current value upwards (or, for
+// prev(), downwards); a field with nothing left moves the next higher one and starts the lower
+// ones at their first (last) value. Only the move to another month starts a new pass, and only
+// passes count towards the limit.
 class CronSearch {
  public:
-  // `startYear` counts from 1900, like tm_year.
+  // `startYear` counts from 1900, like tm_year; the years limit counts from it either way.
   CronSearch(CronSchedule& schedule, int startYear)
       : m_schedule(schedule),
         m_lastYear(std::int64_t{startYear} + 1900 + CronSchedule::MAX_YEARS_DIFF),
+        m_firstYear(std::int64_t{startYear} + 1900 - CronSchedule::MAX_YEARS_DIFF),
         m_seconds(schedule.m_seconds.to_ullong()),
         m_minutes(schedule.m_minutes.to_ullong()),
         m_hours(schedule.m_hours.to_ullong()),
@@ -53,6 +55,9 @@ class CronSearch {
   // past its range. False at a limit, with the schedule's error set and the stop logged; `t`
   // holds the match, or where the search stopped.
   bool run(CivilTime& t);
+  // The latest allowed time at or before `t`, whose second, minute and hour may each be one
+  // below its range; otherwise as run().
+  bool runBack(CivilTime& t);
 
  private:
   static constexpr std::uint64_t WEEK = 0x7F;  // a bit for each day of a week
@@ -71,10 +76,22 @@ class CronSearch {
   bool dayAndTime(CivilTime& t) const;
   // Time of day: the earliest allowed time at or after t's; false when the day has none left.
   bool timeOfDay(CivilTime& t) const;
-  bool stop(const CivilTime& where, const char* error, const char* why, int limit);
+  // The same backwards, from t's value down; a move goes to the end of a month or day.
+  static void endOfDay(CivilTime& t) {
+    t.hour = 23;
+    t.minute = t.second = 59;
+  }
+  static void borrow(CivilTime& t);
+  static void previousMonth(CivilTime& t);
+  void toAllowedMonthBack(CivilTime& t) const;
+  bool dayAndTimeBack(CivilTime& t) const;
+  bool timeOfDayBack(CivilTime& t) const;
+  // Sets the error, logs the stop of `search` ("next" or "prev") at `where`; returns false.
+  bool stop(const char* search, const CivilTime& where, const char* error, const char* why,
+            int limit);
 
   CronSchedule& m_schedule;
-  const std::int64_t m_lastYear;
+  const std::int64_t m_lastYear, m_firstYear;
   const std::uint64_t m_seconds, m_minutes, m_hours, m_daysOfMonth;
   const std::uint32_t m_months, m_daysOfWeek;
 };
