@@ -117,6 +117,7 @@ Stretch stretchOf(const XInternal::CronZone& z, std::int64_t seconds) {
   std::size_t i = 0;
   if (seconds >= BUCKETS_FROM && seconds < TABLE_END) {
     i = z.buckets[static_cast<std::size_t>((seconds - BUCKETS_FROM) >> BUCKET_BITS)];
+    i += z.starts[i + 1] <= seconds ? 1u : 0u;  // a bucket mostly holds one change: no branch
     while (z.starts[i + 1] <= seconds) ++i;
   } else {
     i = static_cast<std::size_t>(std::upper_bound(z.starts.begin(), z.starts.end(), seconds) -

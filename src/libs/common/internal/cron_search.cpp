@@ -264,18 +264,28 @@ int searchYear(const CronSearch& search, const CivilTime& start) {
 }  // namespace XInternal
 
 using XInternal::CivilTime;
-using XInternal::fitsTmYear;
 
 namespace {
 
+// The first second of a year counted from 1900, like tm_year.
+constexpr std::int64_t yearStart(std::int64_t tmYear) {
+  return XInternal::daysFromCivil(tmYear + 1900, 1, 1) * 86400;
+}
+
 // Seconds of 0 and -1 are what timegm cannot tell from failure: refused as a start. Also
 // refused: a start whose year a broken-down time cannot hold, or so far ahead (or, for prev(),
-// back) that the years limit would overflow it (a zone's local year may be one more).
-bool refusedStart(std::int64_t seconds, std::int64_t year, bool zoned, bool backwards) {
-  const int margin = CronSchedule::MAX_YEARS_DIFF + (zoned ? 2 : 1);
-  return seconds == 0 || seconds == -1 || !fitsTmYear(year) ||
-         year - 1900 > std::numeric_limits<int>::max() - margin ||
-         (backwards && year - 1900 < std::numeric_limits<int>::min() + margin);
+// back) that the years limit would overflow it (a zone's local year may be one more). The
+// years are told by the seconds, without breaking them down.
+bool refusedStart(std::int64_t seconds, bool zoned, bool backwards) {
+  constexpr std::int64_t LOWEST = std::numeric_limits<int>::min();
+  constexpr std::int64_t HIGHEST = std::numeric_limits<int>::max();
+  constexpr std::int64_t MARGIN = CronSchedule::MAX_YEARS_DIFF + 1;
+  constexpr std::int64_t FIRST = yearStart(LOWEST), FIRST_BACK = yearStart(LOWEST + MARGIN),
+                         FIRST_BACK_ZONED = yearStart(LOWEST + MARGIN + 1),
+                         PAST = yearStart(HIGHEST - MARGIN + 1),
+                         PAST_ZONED = yearStart(HIGHEST - MARGIN);
+  const std::int64_t first = backwards ? (zoned ? FIRST_BACK_ZONED : FIRST_BACK) : FIRST;
+  return seconds == 0 || seconds == -1 || seconds < first || seconds >= (zoned ? PAST_ZONED : PAST);
 }
 
 // Where runs_between() goes on after next() found nothing from `at`: past the epoch's second 0,
@@ -294,8 +304,7 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
     fail("cron expression is not valid");
     return {};
   }
-  const CivilTime startTime = XInternal::civilFromSeconds(start.seconds);
-  if (refusedStart(start.seconds, startTime.year, m_zone != nullptr, false)) {
+  if (refusedStart(start.seconds, m_zone != nullptr, false)) {
     fail("invalid current time");
     return {};
   }
@@ -308,7 +317,7 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
   } else {
     // The search is inclusive: it begins one second after the start's whole second (run()
     // carries the second into the minute and on).
-    CivilTime t = startTime;
+    CivilTime t = XInternal::civilFromSeconds(start.seconds);
     const int year = XInternal::searchYear(XInternal::CronSearch(*this, 0), t);
     ++t.second;
     found = XInternal::CronSearch(*this, year).run(t);
@@ -328,8 +337,7 @@ XTime::Timestamp CronSchedule::prev(const XTime::Timestamp& end) {
     fail("cron expression is not valid");
     return {};
   }
-  const CivilTime endTime = XInternal::civilFromSeconds(end.seconds);
-  if (refusedStart(end.seconds, endTime.year, m_zone != nullptr, true)) {
+  if (refusedStart(end.seconds, m_zone != nullptr, true)) {
     fail("invalid current time");
     return {};
   }
@@ -342,9 +350,10 @@ XTime::Timestamp CronSchedule::prev(const XTime::Timestamp& end) {
   } else {
     // The search is inclusive: it begins one second before the end's whole second (runBack()
     // borrows the second from the minute and on).
-    CivilTime t = endTime;
+    CivilTime t = XInternal::civilFromSeconds(end.seconds);
+    const int year = static_cast<int>(t.year - 1900);
     --t.second;
-    found = XInternal::CronSearch(*this, static_cast<int>(endTime.year - 1900)).runBack(t);
+    found = XInternal::CronSearch(*this, year).runBack(t);
     seconds = XInternal::secondsSinceEpoch(t);
   }
   m_recursions = 0;
@@ -363,8 +372,7 @@ CronSchedule::Runs CronSchedule::runs_between(const XTime::Timestamp& after,
     fail("cron expression is not valid");
     return runs;
   }
-  if (refusedStart(after.seconds, XInternal::civilFromSeconds(after.seconds).year,
-                   m_zone != nullptr, false)) {
+  if (refusedStart(after.seconds, m_zone != nullptr, false)) {
     fail("invalid current time");
     return runs;
   }
