@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "internal/fork_guard.h"
+#include "internal/text_scan.h"
 #include "xcommon/xlogger.h"
 #include "xcommon/xutils/encoding.h"
 
@@ -22,22 +23,7 @@ unsigned char checksum(const unsigned char* record) {
   return sum;
 }
 
-// A rejected text as a log line may show it: at most 64 bytes, control characters as \xHH and
-// "..." after a cut, so no text can forge a line or flood the log.
-constexpr std::size_t SHOWN_BYTES = 64;
-
-std::string shown(std::string_view text) {
-  std::string out;
-  for (const char c : text.substr(0, SHOWN_BYTES)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f)
-      out += fmt::format("\\x{:02x}", byte);
-    else
-      out += c;
-  }
-  if (text.size() > SHOWN_BYTES) out += "...";
-  return out;
-}
+using XInternal::shown;
 
 // Fills `bytes` with kernel randomness in 0..254: a byte 255 is drawn again, so the record and
 // its text keep their form. Nothing is kept between calls, so a forked child shares no draw with

@@ -59,6 +59,7 @@ std::string helpText(bool all) {
     text +=
         "\nExamples:\n"
         "  $ xtool cron '0 30 9 * * MON-FRI' --count 3\n"
+        "  $ xtool cron '0 */5 * * * *' --missed 2024-03-01T06:00:00Z --count 1000\n"
         "  $ xtool json --compact report.json\n"
         "  $ xtool base64 decode --url < token.txt > token.bin\n"
         "  $ xtool msg decode --json xavro.protobuf.Monitor.Event event.bin\n"

@@ -1,7 +1,8 @@
 #pragma once
 
-// Text scanning shared by the parsers of libxcommon: pieces between separators and decimal
-// numbers read with overflow checks. Private to the library.
+// Text scanning shared by the parsers of libxcommon: pieces between separators, decimal
+// numbers read with overflow checks, and rejected input as a message shows it. Private to the
+// library.
 
 #include <cctype>
 #include <cstdint>
@@ -50,6 +51,26 @@ inline bool readNumber(std::string_view text, std::int64_t& out) {
   }
   out = negative ? static_cast<std::int64_t>(0 - value) : static_cast<std::int64_t>(value);
   return true;
+}
+
+// A rejected text as an error text or a log line shows it: at most 64 bytes, control
+// characters as \xHH and "..." after a cut, so no text can forge a line or flood the log.
+inline std::string shown(std::string_view text) {
+  constexpr std::size_t SHOWN_BYTES = 64;
+  constexpr char HEX[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : text.substr(0, SHOWN_BYTES)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      out += "\\x";
+      out += HEX[byte >> 4];
+      out += HEX[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  if (text.size() > SHOWN_BYTES) out += "...";
+  return out;
 }
 
 inline std::string upper(std::string_view text) {

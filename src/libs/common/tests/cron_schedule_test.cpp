@@ -399,6 +399,49 @@ Timestamp bruteForce(const Oracle& o, std::int64_t start) {
   }
 }
 
+// A random expression with seldom days now and then, and its sets in `o`.
+std::string randomExpression(std::mt19937& rng, Oracle& o) {
+  std::string expr = randomField<60>(rng, 0, 59, o.sec, nullptr) + " " +
+                     randomField<60>(rng, 0, 59, o.min, nullptr) + " " +
+                     randomField<24>(rng, 0, 23, o.hour, nullptr) + " ";
+  const bool rare = rng() % 5 == 0;  // days that come seldom or never: leap days, 31 April
+  if (rare) {
+    static const char* const DOMS[] = {"29", "30", "31", "30-31", "29,31"};
+    static const char* const MONS[] = {"2", "FEB", "2,4", "4,6,9,11", "feb,sep"};
+    const char* d = DOMS[rng() % 5];
+    const char* m = MONS[rng() % 5];
+    expr += std::string(d) + " " + m + " ";
+    for (int day : {29, 30, 31})
+      if (std::string(d).find(std::to_string(day)) != std::string::npos ||
+          (std::string(d) == "30-31" && day == 31))
+        o.dom.set(static_cast<std::size_t>(day - 1));
+    const std::string months = m;
+    if (months.find('2') != std::string::npos || months.find("EB") != std::string::npos ||
+        months.find("eb") != std::string::npos)
+      o.mon.set(1);
+    if (months.find('4') != std::string::npos) o.mon.set(3);
+    if (months.find('6') != std::string::npos) o.mon.set(5);
+    if (months.find('9') != std::string::npos || months.find("sep") != std::string::npos)
+      o.mon.set(8);
+    if (months.find("11") != std::string::npos) o.mon.set(10);
+  } else {
+    if (rng() % 8 == 0) {
+      expr += "?";
+      o.dom.set();
+    } else {
+      expr += randomField<31>(rng, 1, 31, o.dom, nullptr);
+    }
+    expr += " " + randomField<12>(rng, 1, 12, o.mon, MONTHS) + " ";
+  }
+  if (rng() % 8 == 0) {
+    expr += "?";
+    o.dow.set();
+  } else {
+    expr += randomField<7>(rng, 0, 6, o.dow, DAYS);
+  }
+  return expr;
+}
+
 }  // namespace
 
 TEST(CronNext, AgreesWithABruteForceScan) {
@@ -406,44 +449,7 @@ TEST(CronNext, AgreesWithABruteForceScan) {
   int found = 0, none = 0;
   for (int round = 0; round < 2000; ++round) {
     Oracle o;
-    std::string expr = randomField<60>(rng, 0, 59, o.sec, nullptr) + " " +
-                       randomField<60>(rng, 0, 59, o.min, nullptr) + " " +
-                       randomField<24>(rng, 0, 23, o.hour, nullptr) + " ";
-    const bool rare = rng() % 5 == 0;  // days that come seldom or never: leap days, 31 April
-    if (rare) {
-      static const char* const DOMS[] = {"29", "30", "31", "30-31", "29,31"};
-      static const char* const MONS[] = {"2", "FEB", "2,4", "4,6,9,11", "feb,sep"};
-      const char* d = DOMS[rng() % 5];
-      const char* m = MONS[rng() % 5];
-      expr += std::string(d) + " " + m + " ";
-      for (int day : {29, 30, 31})
-        if (std::string(d).find(std::to_string(day)) != std::string::npos ||
-            (std::string(d) == "30-31" && day == 31))
-          o.dom.set(static_cast<std::size_t>(day - 1));
-      const std::string months = m;
-      if (months.find('2') != std::string::npos || months.find("EB") != std::string::npos ||
-          months.find("eb") != std::string::npos)
-        o.mon.set(1);
-      if (months.find('4') != std::string::npos) o.mon.set(3);
-      if (months.find('6') != std::string::npos) o.mon.set(5);
-      if (months.find('9') != std::string::npos || months.find("sep") != std::string::npos)
-        o.mon.set(8);
-      if (months.find("11") != std::string::npos) o.mon.set(10);
-    } else {
-      if (rng() % 8 == 0) {
-        expr += "?";
-        o.dom.set();
-      } else {
-        expr += randomField<31>(rng, 1, 31, o.dom, nullptr);
-      }
-      expr += " " + randomField<12>(rng, 1, 12, o.mon, MONTHS) + " ";
-    }
-    if (rng() % 8 == 0) {
-      expr += "?";
-      o.dow.set();
-    } else {
-      expr += randomField<7>(rng, 0, 6, o.dow, DAYS);
-    }
+    const std::string expr = randomExpression(rng, o);
     CronSchedule s(expr, false);
     ASSERT_TRUE(s.is_valid()) << expr << ": " << s.get_error();
     // Starts across leap years and year ends, 1999 to 2105.
@@ -469,4 +475,153 @@ TEST(CronNext, AgreesWithABruteForceScan) {
   RecordProperty("none", none);
   EXPECT_GT(found, 2000);
   EXPECT_GT(none, 20);
+}
+
+namespace {
+
+// The latest second before `end` that the sets allow, scanning back day by day to the start of
+// the year four years before the end's; {0, 0} when there is none.
+Timestamp bruteForceBack(const Oracle& o, std::int64_t end) {
+  const auto e = static_cast<std::time_t>(end);
+  std::tm et{};
+  gmtime_r(&e, &et);
+  const int firstYear = et.tm_year - 4;
+  const std::int64_t last = end - 1;
+  std::int64_t dayStart = last - ((last % 86400) + 86400) % 86400;
+  for (bool first = true;; first = false, dayStart -= 86400) {
+    const auto ds = static_cast<std::time_t>(dayStart);
+    std::tm d{};
+    gmtime_r(&ds, &d);
+    if (d.tm_year < firstYear) return {};
+    if (!o.mon[static_cast<std::size_t>(d.tm_mon)] ||
+        !o.dom[static_cast<std::size_t>(d.tm_mday - 1)] ||
+        !o.dow[static_cast<std::size_t>(d.tm_wday)])
+      continue;
+    for (int s = first ? static_cast<int>(last - dayStart) : 86399; s >= 0; --s) {
+      if (o.hour[static_cast<std::size_t>(s / 3600)] &&
+          o.min[static_cast<std::size_t>(s / 60 % 60)] && o.sec[static_cast<std::size_t>(s % 60)])
+        return {dayStart + s, 0};
+    }
+  }
+}
+
+}  // namespace
+
+TEST(CronPrev, AgreesWithABruteForceScanBackwards) {
+  std::mt19937 rng(20240301);
+  int found = 0, none = 0;
+  for (int round = 0; round < 2000; ++round) {
+    Oracle o;
+    const std::string expr = randomExpression(rng, o);
+    CronSchedule s(expr, false);
+    ASSERT_TRUE(s.is_valid()) << expr << ": " << s.get_error();
+    // Ends across leap years and year starts, 1999 to 2105.
+    std::int64_t end = 915148800 + static_cast<std::int64_t>(rng() % 3345000000u);
+    if (rng() % 4 == 0)
+      end = utc(2000 + static_cast<int>(rng() % 100), 1, 1).seconds +
+            static_cast<std::int64_t>(rng() % 5);
+    for (int k = 0; k < 3; ++k) {
+      const Timestamp expected = bruteForceBack(o, end);
+      const Timestamp got = s.prev({end, static_cast<std::int32_t>(rng() % 1000000000)});
+      ASSERT_EQ(show(got), show(expected))
+          << expr << " before " << show({end, 0}) << ": " << s.get_error();
+      if (expected == Timestamp{}) {
+        ++none;
+        ASSERT_EQ(s.get_error(), "maximum years limit reached") << expr;
+        break;
+      }
+      ++found;
+      end = got.seconds;  // and the match before that one
+    }
+  }
+  RecordProperty("found", found);
+  RecordProperty("none", none);
+  EXPECT_GT(found, 2000);
+  EXPECT_GT(none, 20);
+}
+
+TEST(CronPrev, KnownSchedulesLimitsAndFailures) {
+  struct Case {
+    const char* expression;
+    Timestamp end, expected;
+  };
+  const Case cases[] = {
+      // Strictly before the end's whole second.
+      {"0 0 12 * * *", {utc(2024, 6, 2, 12).seconds, 999000000}, utc(2024, 6, 1, 12)},
+      // The years limit reaches back to 1 January four years before the end's year.
+      {"0 0 0 1 1 MON", utc(2022, 12, 31), utc(2018, 1, 1)},
+      {"0 0 0 1 1 MON", utc(2023, 1, 1), {}},
+      {"0 0 0 30 2 *", utc(2024, 1, 15), {}},
+      {"0 0 12 * * *", {}, {}},
+      {"0 0 12 * * *", {-1, 0}, {}},
+      {"* * * * * *", {-67768040609740800 + 3 * 31556952, 0}, {}},  // near gmtime_r's first year
+  };
+  TestSupport::LogCapture capture(XLogger::ERROR);
+  for (const auto& c : cases) {
+    CronSchedule s(c.expression);
+    EXPECT_EQ(show(s.prev(c.end)), show(c.expected)) << c.expression << " before " << show(c.end);
+    if (c.expected != Timestamp{}) continue;
+    EXPECT_EQ(s.get_error(),
+              c.end.seconds > 0 ? "maximum years limit reached" : "invalid current time")
+        << c.expression;
+  }
+  const std::string log = capture.take();
+  EXPECT_NE(log.find("ERROR] CronSchedule::prev() stopped due to too large years diff "
+                     "(>4)\n\tcron: 0 0 0 1 1 MON\n"
+                     "\tstart time: 2023-01-01 00:00:00\n\tcurrent time: 2018-01-31 23:59:59 "
+                     "(cron_schedule.cpp:"),
+            std::string::npos)
+      << log;
+
+  CronSchedule quiet("0 0 0 30 2 *", false);
+  EXPECT_EQ(quiet.prev(utc(2024, 1, 15)), Timestamp{});
+  EXPECT_EQ(capture.take(), "");
+  CronSchedule invalid("0 0 0 30 2");
+  EXPECT_EQ(invalid.prev(utc(2024, 1, 15)), Timestamp{});
+  EXPECT_EQ(invalid.get_error(), "cron expression is not valid");
+}
+
+TEST(CronRuns, ADayDownCappedAndNot) {
+  CronSchedule every("* * * * * *");
+  const Timestamp down = utc(2024, 3, 1, 12), up = utc(2024, 3, 2, 12);
+  const Timestamp second{down.seconds + 1, 0};
+  const auto all = every.runs_between(down, up, 1000000);
+  EXPECT_EQ(std::tie(all.count, all.capped, all.first, all.last),
+            std::make_tuple(86400u, false, second, up));
+  const auto capped = every.runs_between({down.seconds, 500000000}, {up.seconds, 999}, 100);
+  EXPECT_EQ(std::tie(capped.count, capped.capped, capped.first, capped.last),
+            std::make_tuple(100u, true, second, up));
+  const auto none = every.runs_between(down, up, 0);
+  EXPECT_EQ(std::tie(none.count, none.capped, none.first, none.last),
+            std::make_tuple(0u, true, Timestamp{}, up));
+  EXPECT_EQ(every.runs_between(up, up, 10).last, Timestamp{});  // (up, up] is empty
+
+  // Across the change to summer time in Berlin: 02:30 on 31 March is at 03:00.
+  CronSchedule nightly("0 30 2 * * *");
+  ASSERT_TRUE(nightly.set_time_zone("Europe/Berlin"));
+  const auto spring = nightly.runs_between(utc(2024, 3, 29, 12), utc(2024, 4, 2, 0, 30), 10);
+  EXPECT_EQ(std::tie(spring.count, spring.capped, spring.first, spring.last),
+            std::make_tuple(4u, false, utc(2024, 3, 30, 1, 30), utc(2024, 4, 2, 0, 30)));
+}
+
+TEST(CronRuns, GapsLongerThanTheYearsLimitAndFailures) {
+  // 29 February on a Monday: 1988, 2016 and 2044; a next() alone stops four years on, and
+  // logs it, but runs_between() does not.
+  TestSupport::LogCapture capture(XLogger::ERROR);
+  CronSchedule leap("0 0 0 29 2 MON");
+  const auto one = leap.runs_between(utc(1989, 1, 1), utc(2019, 1, 1), 10);
+  EXPECT_EQ(std::tie(one.count, one.first, one.last),
+            std::make_tuple(1u, utc(2016, 2, 29), utc(2016, 2, 29)));
+  const auto two = leap.runs_between(utc(1980, 1, 1), utc(2019, 1, 1), 10);
+  EXPECT_EQ(std::tie(two.count, two.capped, two.first, two.last),
+            std::make_tuple(2u, false, utc(1988, 2, 29), utc(2016, 2, 29)));
+  // prev() looks back to 2026 from 2030, so the run of 2016 is not seen.
+  EXPECT_EQ(leap.runs_between(utc(2015, 1, 1), utc(2030, 1, 1), 10).last, Timestamp{});
+  EXPECT_EQ(capture.take(), "");
+
+  EXPECT_EQ(leap.runs_between({}, utc(2019, 1, 1), 10).count, 0u);
+  EXPECT_EQ(leap.get_error(), "invalid current time");
+  CronSchedule invalid("x");
+  EXPECT_EQ(invalid.runs_between(utc(1980, 1, 1), utc(2019, 1, 1), 10).last, Timestamp{});
+  EXPECT_EQ(invalid.get_error(), "cron expression is not valid");
 }

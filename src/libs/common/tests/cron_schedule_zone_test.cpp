@@ -11,6 +11,7 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ namespace {
 constexpr std::int64_t MINUTE = 60, HOUR = 3600;
 constexpr std::int64_t WINDOW = 3 * HOUR;  // on each side of a change
 
-// The offsets of one zone: for every change from 2005 to 2100, the minutes around it.
+// The offsets of one zone: for every change in a span of years, the minutes around it.
 struct Window {
   std::int64_t first;                 // its first minute, in seconds since the epoch
   std::vector<std::int32_t> offsets;  // tm_gmtoff of each minute
@@ -35,12 +36,19 @@ std::int64_t gmtoff(std::int64_t t) {
   return tm.tm_gmtoff;
 }
 
-// In a child with TZ=zone: finds the changes by a coarse scan and bisection, and writes each
-// window's offsets to `fd` (first minute, count, offsets).
-[[noreturn]] void reportZone(const char* zone, int fd) {
+std::int64_t yearStart(int year) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mday = 1;
+  return timegm(&tm);
+}
+
+// In a child with TZ=zone: finds the changes from the first year to the last by a coarse scan
+// and bisection, and writes each window's offsets to `fd` (first minute, count, offsets).
+[[noreturn]] void reportZone(const char* zone, int fd, int firstYear, int lastYear) {
   setenv("TZ", zone, 1);
   tzset();
-  const std::int64_t from = 1104537600, to = 4133980800;  // 2005-01-01, 2101-01-01
+  const std::int64_t from = yearStart(firstYear), to = yearStart(lastYear + 1);
   std::vector<std::int64_t> changes;
   for (std::int64_t t = from; t < to; t += 3 * HOUR) {
     if (gmtoff(t) == gmtoff(t + 3 * HOUR)) continue;
@@ -69,13 +77,13 @@ std::int64_t gmtoff(std::int64_t t) {
   _exit(0);
 }
 
-std::vector<Window> zoneWindows(const char* zone) {
+std::vector<Window> zoneWindows(const char* zone, int firstYear = 2005, int lastYear = 2100) {
   int fds[2];
   if (pipe(fds) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    reportZone(zone, fds[1]);
+    reportZone(zone, fds[1], firstYear, lastYear);
   }
   close(fds[1]);
   std::string bytes;
@@ -159,8 +167,9 @@ std::vector<std::int64_t> oracle(const Plan& p, const Window& w) {
   return fired;
 }
 
-void checkZone(const char* zone, const std::vector<Plan>& plans) {
-  const std::vector<Window> windows = zoneWindows(zone);
+void checkZone(const char* zone, const std::vector<Plan>& plans, int firstYear = 2005,
+               int lastYear = 2100) {
+  const std::vector<Window> windows = zoneWindows(zone, firstYear, lastYear);
   ASSERT_GT(windows.size(), 0u) << zone;
   for (const Plan& p : plans) {
     CronSchedule schedule(p.expression);
@@ -218,6 +227,66 @@ TEST(CronZones, MatchTheOracleAroundEveryChangeTo2100) {
         "Pacific/Apia", "Europe/Dublin", "America/New_York", "Europe/Berlin"}) {
     checkZone(zone, plans());
   }
+  // Where the searches stop reading the zone's table and ask the zone library.
+  for (const char* zone : {"Australia/Lord_Howe", "America/New_York", "Europe/Dublin"})
+    checkZone(zone, plans(), 2397, 2402);
+}
+
+namespace {
+
+// prev() against the chain of next(): from two days before a window of six hours around `at`
+// (every plan fires daily), then prev() at each firing in the window, the second after it, and
+// every 131 seconds. Counts the checks, and where prev() disagreed.
+void checkPrev(CronSchedule& s, std::int64_t at, int& checks, int& wrong) {
+  const std::int64_t from = at - WINDOW, to = at + WINDOW;
+  std::vector<std::int64_t> chain;
+  for (XTime::Timestamp t{from - 2 * 86400, 0}; t.seconds <= to;) {
+    t = s.next(t);
+    if (t.seconds == 0) break;
+    chain.push_back(t.seconds);
+  }
+  std::vector<std::int64_t> ends;
+  for (const std::int64_t f : chain)
+    if (f >= from) ends.insert(ends.end(), {f, f + 1});
+  for (std::int64_t e = from; e <= to; e += 131) ends.push_back(e);
+  for (const std::int64_t e : ends) {
+    std::int64_t want = 0;
+    for (const std::int64_t f : chain)
+      if (f < e) want = f;
+    ++checks;
+    const std::int64_t got = s.prev({e, 0}).seconds;
+    if (got != want && ++wrong <= 3)
+      ADD_FAILURE() << s.get_time_zone() << " '" << s.get_expression() << "' before " << e << ": "
+                    << got << ", the chain " << want;
+  }
+}
+
+}  // namespace
+
+// The schedules of the oracle test around every change of offset from 2008 to 2015 and near the
+// table's end in 2400, and on ordinary days ten days later; UTC on the same days.
+TEST(CronZones, PrevIsTheLatestFiringOfTheNextChainBelowIt) {
+  int checks = 0, wrong = 0, changes = 0;
+  std::vector<std::int64_t> days;
+  for (const char* zone : {"Australia/Lord_Howe", "Antarctica/Troll", "Pacific/Apia", ""}) {
+    if (*zone != '\0') {
+      days.clear();
+      for (const auto& [first, last] : {std::pair{2008, 2015}, std::pair{2398, 2401}})
+        for (const Window& w : zoneWindows(zone, first, last))
+          days.insert(days.end(), {w.first + WINDOW, w.first + WINDOW + 10 * 86400});
+      changes += static_cast<int>(days.size() / 2);
+    }
+    ASSERT_FALSE(days.empty()) << zone;
+    for (const Plan& p : plans()) {
+      CronSchedule s(p.expression);
+      ASSERT_TRUE(s.set_time_zone(zone)) << s.get_error();
+      for (const std::int64_t at : days) checkPrev(s, at, checks, wrong);
+    }
+  }
+  RecordProperty("changes", changes);
+  RecordProperty("checks", checks);
+  EXPECT_EQ(wrong, 0) << "of " << checks;
+  EXPECT_GT(checks, 100000);
 }
 
 TEST(CronZones, NamesAreCheckedAndARefusedNameKeepsTheZone) {
@@ -232,6 +301,13 @@ TEST(CronZones, NamesAreCheckedAndARefusedNameKeepsTheZone) {
     EXPECT_NE(s.get_error().find(bad), std::string::npos) << s.get_error();
     EXPECT_EQ(s.get_time_zone(), "Europe/Berlin");
   }
+  // Shown as rejected input is: control characters escaped, cut after 64 bytes.
+  EXPECT_FALSE(s.set_time_zone("Europe/Berlin\n"));
+  EXPECT_EQ(s.get_error(), "unknown time zone 'Europe/Berlin\\x0a'");
+  EXPECT_FALSE(s.set_time_zone(std::string("Europe/Ber\0lin\x7f", 15)));
+  EXPECT_EQ(s.get_error(), "unknown time zone 'Europe/Ber\\x00lin\\x7f'");
+  EXPECT_FALSE(s.set_time_zone(std::string(300, 'a')));
+  EXPECT_EQ(s.get_error(), "unknown time zone '" + std::string(64, 'a') + "...'");
   // 2024-06-01 00:00 UTC: the next 02:30 in Berlin (UTC+2) is 00:30 UTC.
   EXPECT_EQ(s.next({1717200000, 0}).seconds, 1717201800);
   const CronSchedule copy = s;

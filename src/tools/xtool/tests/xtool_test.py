@@ -105,7 +105,8 @@ class Cases(unittest.TestCase):
                                 (["base64", "--u"], ["--url"]), (["base64", ""], ["encode", "decode"]),
                                 (["base64", "decode", "i"], ["in.b64"]), (["scan", ""], ["logs"]),
                                 (["msg", "decode", event[:-3]], [event]), (["msg", "types", ""], []),
-                                (["cron", "--from", ""], []), (["nosuch", ""], [])):
+                                (["cron", "--from", ""], []), (["cron", "--m"], ["--missed"]),
+                                (["cron", "--missed", ""], []), (["nosuch", ""], [])):
                 with self.subTest(words=words):
                     p = subprocess.run(["bash", "-c", ask, "bash", script, XTOOL, *words], cwd=top,
                                        capture_output=True, timeout=60)
@@ -130,6 +131,20 @@ class Cases(unittest.TestCase):
              b"2024-03-06T12:00:00Z\n"),
             (["cron", "0 0 12 * * *", "--from", "2024-03-05T14:07:09+1:30"], b"", 2, b""),
             (["cron", "0 0 12 * * *", "--zone", "../etc/passwd"], b"", 1, b""),
+            # Back from a time, latest first, and the runs missed since another.
+            (["cron", "0 30 9 * * MON-FRI", "--from", "2024-03-04T09:30:00Z", "--prev", "-n", "2"], b"",
+             0, b"2024-03-01T09:30:00Z\n2024-02-29T09:30:00Z\n"),
+            (["cron", "0 30 2 * * *", "--zone", "Europe/Berlin", "--from", "2024-04-01T00:00:00Z", "--prev",
+              "-n", "2"], b"", 0, b"2024-03-31T03:00:00+02:00\n2024-03-30T02:30:00+01:00\n"),
+            (["cron", "0 0 * * * *", "--missed", "2024-03-01T00:00:00Z", "--from", "2024-03-02T00:00:00Z",
+              "-n", "100"], b"", 0, b"24 runs\nfirst 2024-03-01T01:00:00Z\nlast 2024-03-02T00:00:00Z\n"),
+            (["cron", "0 0 * * * *", "--missed", "2024-03-01T00:00:00Z", "--from", "2024-03-02T00:00:00Z"],
+             b"", 0, b"more than 5 runs\nfirst 2024-03-01T01:00:00Z\nlast 2024-03-02T00:00:00Z\n"),
+            (["cron", "0 0 0 1 1 *", "--missed", "2024-03-01T00:00:00Z", "--from", "2024-03-02T00:00:00Z"],
+             b"", 0, b"0 runs\n"),
+            (["cron", "* * * * * *", "--missed", "0"], b"", 1, b""),
+            (["cron", "* * * * * *", "--missed", "soon"], b"", 2, b""),
+            (["cron", "* * * * * *", "--missed", "1", "--prev"], b"", 2, b""),
         ])
         code, out, _ = run("cron", "* * * * * *")
         self.assertEqual((code, len(out.splitlines())), (0, 5))

@@ -1,8 +1,8 @@
 #pragma once
 
 /// @file
-/// CronSchedule: six-field schedules with seconds, searched for their next match in UTC or in a
-/// time zone.
+/// CronSchedule: six-field schedules with seconds, searched for their next or previous match in
+/// UTC or in a time zone, and the runs between two times.
 
 #include <bitset>
 #include <cstdint>
@@ -29,15 +29,26 @@ struct CronStretch {
 
 /// A six-field cron schedule with seconds: "sec min hour day-of-month month day-of-week", in UTC
 /// or in a time zone. Parsing never throws or logs: a bad expression leaves an invalid schedule
-/// and an error text. next() changes the schedule's search state, so one thread at a time per
-/// object.
+/// and an error text. The searches change the schedule's search state, so one thread at a time
+/// per object.
 class XCOMMON_EXPORT CronSchedule {
  public:
   /// A guard on the search's passes; a search that can match within the years limit never
   /// reaches it.
   static const int MAX_RECURSIONS = 50;
-  /// A match more than this many years after the start's year is not returned.
+  /// A match more than this many years after the start's year (before it, for prev()) is not
+  /// returned.
   static const int MAX_YEARS_DIFF = 4;
+
+  /// The firings in (after, until] that runs_between() found. A scheduler back from downtime
+  /// runs the job once for them all (at `last`), runs it for each up to the cap (from `first`
+  /// on, with next()), or skips them; `capped` says that more were due than it counted.
+  struct Runs {
+    std::uint32_t count = 0;  ///< firings counted from `first` on, at most the cap
+    bool capped = false;      ///< more than `count` firings: counting stopped at the cap
+    XTime::Timestamp first;   ///< the earliest; {0, 0} when none or with a cap of 0
+    XTime::Timestamp last;    ///< the latest, exact whatever the cap; {0, 0} when none
+  };
 
   /// A broken-down UTC time with timegm/gmtime_r conversions.
   class XCOMMON_EXPORT Calendar {
@@ -79,8 +90,8 @@ class XCOMMON_EXPORT CronSchedule {
   };
 
   CronSchedule();  ///< invalid, log_errors true
-  /// Parses `expression` as init() does; see is_valid(). `log_errors` lets next() log an ERROR
-  /// line when a search stops at a limit.
+  /// Parses `expression` as init() does; see is_valid(). `log_errors` lets next() and prev() log
+  /// an ERROR line when a search stops at a limit (runs_between() logs nothing).
   explicit CronSchedule(std::string expression, bool log_errors = true);
   /// Copies everything, the zone included.
   CronSchedule(const CronSchedule& other) = default;
@@ -112,10 +123,28 @@ class XCOMMON_EXPORT CronSchedule {
   /// both. The limits count local years.
   XTime::Timestamp next(const XTime::Timestamp& start);
 
+  /// The latest second strictly before the end's whole second that the schedule allows, by the
+  /// rules of next(): for every `end`, the largest firing of the chain of next() below it. {0, 0}
+  /// on failure with get_error() set, and "maximum years limit reached" when there is none since
+  /// the start of the year MAX_YEARS_DIFF years before the end's (local) year; at a limit one
+  /// ERROR line is logged when log_errors is set. A successful search allocates nothing and
+  /// takes no lock.
+  XTime::Timestamp prev(const XTime::Timestamp& end);
+
+  /// The firings in (after, until], for catch-up after downtime: their count, stopping at `cap`,
+  /// the first and the last. `last` comes from one prev() and so sees back to MAX_YEARS_DIFF
+  /// years before until's year; the count takes one next() a firing (and one more for each gap
+  /// between firings longer than the years limit). Nothing found for an empty range or a
+  /// refused time (get_error() says which).
+  Runs runs_between(const XTime::Timestamp& after, const XTime::Timestamp& until,
+                    std::uint32_t cap);
+
   /// The zone the sets are read in: a name of the system's time-zone database
   /// ("Europe/Berlin"); "" and "UTC" mean UTC. False for an unknown or malformed name (one that
-  /// is not a zone file under the database), with get_error() naming it; the schedule keeps the
-  /// zone it had. The zone is read here, once; copies and moves carry it.
+  /// is not a zone file under the database), with get_error() naming it (control characters
+  /// escaped, cut after 64 bytes); the schedule keeps the zone it had. A zone is read once per
+  /// process, at its first use, into a table of its changes that every schedule in it shares;
+  /// copies and moves carry it, and children forked later inherit it.
   bool set_time_zone(const std::string& name);
   const std::string& get_time_zone() const { return m_time_zone; }  ///< "" until set
 
@@ -151,16 +180,19 @@ class XCOMMON_EXPORT CronSchedule {
   std::string normalize_dow_field(std::string_view field) const;
 
  private:
-  friend class XInternal::CronSearch;  // next()'s search, private to the library
+  friend class XInternal::CronSearch;  // the searches, private to the library
 
   // The whole search from the calendar's time (inclusive), as next() runs it; leaves the match,
   // or where a limit stopped the search, in `cal`. `start_year` counts from 1900, like tm_year.
   bool do_next(Calendar& cal, int start_year);
   XCOMMON_NO_EXPORT bool fail(std::string text);  // stores the text, returns false
-  XCOMMON_NO_EXPORT void logLimit(const char* what, int limit, const Calendar& where);
+  // `search` is "next" or "prev".
+  XCOMMON_NO_EXPORT void logLimit(const char* search, const char* what, int limit,
+                                  const Calendar& where);
   XCOMMON_NO_EXPORT std::string startText() const;  // the start in the schedule's time
-  // next() after its checks, in the schedule's zone: the result's seconds, or false.
+  // next() and prev() after their checks, in the schedule's zone: the result's seconds, or false.
   XCOMMON_NO_EXPORT bool nextInZone(std::int64_t start, std::int64_t& result);
+  XCOMMON_NO_EXPORT bool prevInZone(std::int64_t end, std::int64_t& result);
 
   bool m_valid = false;
   bool m_log_errors = true;
@@ -178,6 +210,6 @@ class XCOMMON_EXPORT CronSchedule {
   std::string m_time_zone;
   const XInternal::CronZone* m_zone = nullptr;  // null for UTC
   // Stretches of one UTC offset in the zone, where the last search began and where it ended:
-  // most searches need no look-up in the zone.
+  // chained searches need no look-up in the zone's table.
   XInternal::CronStretch m_stretches[2] = {};
 };
