@@ -106,8 +106,8 @@ bool CronSchedule::Calendar::add(Field field, int value) {
 }
 
 std::string CronSchedule::Calendar::to_string() const {
-  return fmt::format("{:d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", time.tm_year + 1900,
-                     time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+  return XInternal::civilText({std::int64_t{time.tm_year} + 1900, time.tm_mon + 1, time.tm_mday,
+                               time.tm_hour, time.tm_min, time.tm_sec});
 }
 
 CronSchedule::CronSchedule() = default;
@@ -173,30 +173,19 @@ template <std::size_t N>
 bool CronSchedule::init_cron_field(std::string_view field, std::bitset<N>& bits,
                                    signed char minimum, signed char maximum) {
   if (field.empty()) return fail("cron expression parsing error");
-  bool ok = true;
-  forEachPiece(field, ',', [&](std::string_view item) {
-    if (!ok) return;
+  return forEachPiece(field, ',', [&](std::string_view item) {
     std::pair<signed char, signed char> range;
     std::int64_t step = 1;
     if (item.find('/') != std::string_view::npos) {
-      if (countPieces(item, '/') != 2) {
-        ok = fail("cron expression incrementor must have 2 fields");
-        return;
-      }
+      if (countPieces(item, '/') != 2) return fail("cron expression incrementor must have 2 fields");
       const std::size_t slash = item.find('/');
       const std::string_view first = item.substr(0, slash), stepText = item.substr(slash + 1);
-      if (!get_range(first, range, minimum, maximum)) {
-        ok = false;
-        return;
-      }
+      if (!get_range(first, range, minimum, maximum)) return false;
       if (first.find('-') == std::string_view::npos) range.second = maximum;
-      if (!readNumber(stepText, step) || step < 1 || step > 127) {
-        ok = fail(fmt::format("invalid incrementor value '{}'", stepText));
-        return;
-      }
+      if (!readNumber(stepText, step) || step < 1 || step > 127)
+        return fail(fmt::format("invalid incrementor value '{}'", stepText));
     } else if (!get_range(item, range, minimum, maximum)) {
-      ok = false;
-      return;
+      return false;
     }
     const std::int64_t f = range.first - minimum, l = range.second - minimum,
                        top = maximum - minimum;
@@ -206,8 +195,8 @@ bool CronSchedule::init_cron_field(std::string_view field, std::bitset<N>& bits,
       for (std::int64_t p = f; p <= top; p += step) bits.set(static_cast<std::size_t>(p));
       for (std::int64_t p = 0; p <= l; p += step) bits.set(static_cast<std::size_t>(p));
     }
+    return true;
   });
-  return ok;
 }
 
 template XCOMMON_EXPORT bool CronSchedule::init_cron_field<60>(std::string_view, std::bitset<60>&,
@@ -285,10 +274,10 @@ std::string CronSchedule::normalize_dow_field(std::string_view field) const {
 }
 
 void CronSchedule::logLimit(const char* search, const char* what, int limit,
-                            const Calendar& where) {
+                            const std::string& where) {
   if (!m_log_errors) return;
   XLOG(XLogger::ERROR,
        "CronSchedule::{}() stopped due to {} (>{})\n\tcron: {}\n\tstart time: {}\n\tcurrent "
        "time: {}",
-       search, what, limit, m_expression, startText(), where.to_string());
+       search, what, limit, m_expression, startText(), where);
 }

@@ -178,11 +178,9 @@ bool wellFormedZoneName(std::string_view name) {
   return true;
 }
 
-// A zone file of the database that cctz reads (TZDIR, else /usr/share/zoneinfo).
+// A zone file of the database that cctz reads.
 bool isZoneFile(const std::string& name) {
-  const char* dir = std::getenv("TZDIR");
-  const std::string path =
-      std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + name;
+  const std::string path = CronSchedule::time_zone_directory() + "/" + name;
   struct stat st = {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -229,7 +227,7 @@ bool CronSchedule::nextInZone(std::int64_t start, std::int64_t& result) {
   ++first.second;
   if (nearYearEnd(local))
     local = XInternal::civilFromSeconds(start + stretchOf(*m_zone, start).offset);
-  const int year = XInternal::searchYear(XInternal::CronSearch(*this, 0), local);
+  const int year = XInternal::searchYear(XInternal::CronSets(*this), local);
   for (std::int64_t at = from;;) {
     std::int64_t wall = at + s.offset;
     // Fixed-time: local times skipped just before this stretch fire at its start; those it
@@ -295,12 +293,16 @@ bool CronSchedule::prevInZone(std::int64_t end, std::int64_t& result) {
   return true;
 }
 
+// cctz's own choice of folder, kept in step with it.
+std::string CronSchedule::time_zone_directory() {
+  const char* dir = std::getenv("TZDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo";
+}
+
 // The start as the search saw it: in the schedule's local time.
 std::string CronSchedule::startText() const {
   if (m_zone == nullptr) return Calendar(m_start_time).to_string();
   const std::int64_t seconds = m_start_time.seconds;
-  CronSchedule::Calendar at(XTime::Timestamp{});
-  XInternal::storeInto(at.time,
-                       XInternal::civilFromSeconds(seconds + stretchOf(*m_zone, seconds).offset));
-  return at.to_string();
+  return XInternal::civilText(
+      XInternal::civilFromSeconds(seconds + stretchOf(*m_zone, seconds).offset));
 }

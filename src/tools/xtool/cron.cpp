@@ -79,9 +79,7 @@ int run(Args& args) {
 std::vector<std::string> zoneNames(std::string_view placeholder) {
   std::vector<std::string> names;
   if (placeholder != "ZONE") return names;
-  const char* dir = std::getenv("TZDIR");
-  std::ifstream in(std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") +
-                   "/tzdata.zi");
+  std::ifstream in(CronSchedule::time_zone_directory() + "/tzdata.zi");
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("Z ", 0) == 0) {
       names.push_back(line.substr(2, line.find(' ', 2) - 2));

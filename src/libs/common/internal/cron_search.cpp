@@ -3,6 +3,8 @@
 #include <limits>
 #include <utility>
 
+#include <fmt/format.h>
+
 namespace XInternal {
 
 namespace {
@@ -36,6 +38,11 @@ void storeInto(std::tm& out, const CivilTime& t) {
   out.tm_sec = t.second;
   out.tm_wday = static_cast<int>(
       weekday(daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day))));
+}
+
+std::string civilText(const CivilTime& t) {
+  return fmt::format("{:d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", t.year, t.month, t.day, t.hour,
+                     t.minute, t.second);
 }
 
 bool CronSearch::run(CivilTime& t) {
@@ -113,10 +120,10 @@ void CronSearch::nextMonth(CivilTime& t) {
 }
 
 void CronSearch::toAllowedMonth(CivilTime& t) const {
-  if (((m_months >> (t.month - 1)) & 1u) != 0) return;
-  const int later = nextBit(m_months, t.month);
+  if (((m_sets.months >> (t.month - 1)) & 1u) != 0) return;
+  const int later = nextBit(m_sets.months, t.month);
   if (later < 0) ++t.year;
-  t.month = (later >= 0 ? later : nextBit(m_months, 0)) + 1;
+  t.month = (later >= 0 ? later : nextBit(m_sets.months, 0)) + 1;
   t.day = 1;
   startOfDay(t);
 }
@@ -124,9 +131,9 @@ void CronSearch::toAllowedMonth(CivilTime& t) const {
 std::uint64_t CronSearch::allowedDays(const CivilTime& t) const {
   const auto month = static_cast<unsigned>(t.month);
   const unsigned first = weekday(daysFromCivil(t.year, month, 1));
-  const std::uint64_t rotated = ((m_daysOfWeek >> first) | (m_daysOfWeek << (7 - first))) & WEEK;
+  const std::uint64_t rotated = ((m_sets.daysOfWeek >> first) | (m_sets.daysOfWeek << (7 - first))) & WEEK;
   const std::uint64_t inMonth = (std::uint64_t{1} << daysInMonth(t.year, month)) - 1;
-  return m_daysOfMonth & (rotated * EVERY_SEVENTH_DAY) & inMonth;
+  return m_sets.daysOfMonth & (rotated * EVERY_SEVENTH_DAY) & inMonth;
 }
 
 bool CronSearch::dayAndTime(CivilTime& t) const {
@@ -147,13 +154,13 @@ bool CronSearch::dayAndTime(CivilTime& t) const {
 
 bool CronSearch::timeOfDay(CivilTime& t) const {
   for (;;) {
-    const int h = nextBit(m_hours, t.hour);
+    const int h = nextBit(m_sets.hours, t.hour);
     if (h < 0) return false;
     if (h != t.hour) {
       t.hour = h;
       t.minute = t.second = 0;
     }
-    const int m = nextBit(m_minutes, t.minute);
+    const int m = nextBit(m_sets.minutes, t.minute);
     if (m < 0) {
       if (++t.hour > 23) return false;
       t.minute = t.second = 0;
@@ -163,7 +170,7 @@ bool CronSearch::timeOfDay(CivilTime& t) const {
       t.minute = m;
       t.second = 0;
     }
-    const int s = nextBit(m_seconds, t.second);
+    const int s = nextBit(m_sets.seconds, t.second);
     if (s >= 0) {
       t.second = s;
       return true;
@@ -187,10 +194,10 @@ void CronSearch::previousMonth(CivilTime& t) {
 
 // To the last day of the latest allowed month before t's, 23:59:59, unless t's is allowed.
 void CronSearch::toAllowedMonthBack(CivilTime& t) const {
-  if (((m_months >> (t.month - 1)) & 1u) != 0) return;
-  const int earlier = prevBit(m_months, t.month - 2);
+  if (((m_sets.months >> (t.month - 1)) & 1u) != 0) return;
+  const int earlier = prevBit(m_sets.months, t.month - 2);
   if (earlier < 0) --t.year;
-  t.month = (earlier >= 0 ? earlier : prevBit(m_months, 11)) + 1;
+  t.month = (earlier >= 0 ? earlier : prevBit(m_sets.months, 11)) + 1;
   t.day = static_cast<int>(daysInMonth(t.year, static_cast<unsigned>(t.month)));
   endOfDay(t);
 }
@@ -216,13 +223,13 @@ bool CronSearch::dayAndTimeBack(CivilTime& t) const {
 // The latest allowed time at or before t's; false when the day has none left.
 bool CronSearch::timeOfDayBack(CivilTime& t) const {
   for (;;) {
-    const int h = prevBit(m_hours, t.hour);
+    const int h = prevBit(m_sets.hours, t.hour);
     if (h < 0) return false;
     if (h != t.hour) {
       t.hour = h;
       t.minute = t.second = 59;
     }
-    const int m = prevBit(m_minutes, t.minute);
+    const int m = prevBit(m_sets.minutes, t.minute);
     if (m < 0) {
       if (--t.hour < 0) return false;
       t.minute = t.second = 59;
@@ -232,7 +239,7 @@ bool CronSearch::timeOfDayBack(CivilTime& t) const {
       t.minute = m;
       t.second = 59;
     }
-    const int s = prevBit(m_seconds, t.second);
+    const int s = prevBit(m_sets.seconds, t.second);
     if (s >= 0) {
       t.second = s;
       return true;
@@ -248,17 +255,15 @@ bool CronSearch::timeOfDayBack(CivilTime& t) const {
 bool CronSearch::stop(const char* search, const CivilTime& where, const char* error,
                       const char* why, int limit) {
   m_schedule.fail(error);
-  CronSchedule::Calendar at(XTime::Timestamp{});  // only its text is wanted
-  storeInto(at.time, where);
-  m_schedule.logLimit(search, why, limit, at);
+  m_schedule.logLimit(search, why, limit, civilText(where));
   return false;
 }
 
 // The second after the start is in another year only when the start is a year's last.
-int searchYear(const CronSearch& search, const CivilTime& start) {
+int searchYear(const CronSets& sets, const CivilTime& start) {
   const bool lastOfYear = start.month == 12 && start.day == 31 && start.hour == 23 &&
                           start.minute == 59 && start.second == 59;
-  return static_cast<int>(start.year - 1900) + (lastOfYear && search.allows(start) ? 1 : 0);
+  return static_cast<int>(start.year - 1900) + (lastOfYear && sets.allows(start) ? 1 : 0);
 }
 
 }  // namespace XInternal
@@ -318,7 +323,7 @@ XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
     // The search is inclusive: it begins one second after the start's whole second (run()
     // carries the second into the minute and on).
     CivilTime t = XInternal::civilFromSeconds(start.seconds);
-    const int year = XInternal::searchYear(XInternal::CronSearch(*this, 0), t);
+    const int year = XInternal::searchYear(XInternal::CronSets(*this), t);
     ++t.second;
     found = XInternal::CronSearch(*this, year).run(t);
     seconds = XInternal::secondsSinceEpoch(t);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <limits>
+#include <string>
 
 #include "internal/civil_date.h"
 #include "xcommon/cron_schedule.h"
@@ -20,6 +21,33 @@ constexpr bool fitsTmYear(std::int64_t year) {
 
 // Also sets the weekday; the members the search does not use keep their values.
 void storeInto(std::tm& out, const CivilTime& t);
+// "YYYY-MM-DD hh:mm:ss", as CronSchedule::Calendar::to_string() writes it.
+std::string civilText(const CivilTime& t);
+
+// The six sets of a schedule as bit masks, bit 0 for each field's lowest value.
+struct CronSets {
+  explicit CronSets(const CronSchedule& schedule)
+      : seconds(schedule.m_seconds.to_ullong()),
+        minutes(schedule.m_minutes.to_ullong()),
+        hours(schedule.m_hours.to_ullong()),
+        daysOfMonth(schedule.m_days_of_month.to_ulong()),
+        months(static_cast<std::uint32_t>(schedule.m_months.to_ulong())),
+        daysOfWeek(static_cast<std::uint32_t>(schedule.m_days_of_week.to_ulong())) {}
+
+  // Whether all six sets allow `t`, a valid time.
+  bool allows(const CivilTime& t) const {
+    const auto bit = [](std::uint64_t set, int at) { return ((set >> at) & 1u) != 0; };
+    if (!bit(seconds, t.second) || !bit(minutes, t.minute) || !bit(hours, t.hour) ||
+        !bit(daysOfMonth, t.day - 1) || !bit(months, t.month - 1))
+      return false;
+    const auto day =
+        daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
+    return bit(daysOfWeek, static_cast<int>(weekday(day)));
+  }
+
+  const std::uint64_t seconds, minutes, hours, daysOfMonth;
+  const std::uint32_t months, daysOfWeek;
+};
 
 // One search of a schedule. It walks months, then the days of a month that both day sets
 // allow, then hours, minutes and seconds of a day, each from the current value upwards (or, for
@@ -33,23 +61,7 @@ class CronSearch {
       : m_schedule(schedule),
         m_lastYear(std::int64_t{startYear} + 1900 + CronSchedule::MAX_YEARS_DIFF),
         m_firstYear(std::int64_t{startYear} + 1900 - CronSchedule::MAX_YEARS_DIFF),
-        m_seconds(schedule.m_seconds.to_ullong()),
-        m_minutes(schedule.m_minutes.to_ullong()),
-        m_hours(schedule.m_hours.to_ullong()),
-        m_daysOfMonth(schedule.m_days_of_month.to_ulong()),
-        m_months(static_cast<std::uint32_t>(schedule.m_months.to_ulong())),
-        m_daysOfWeek(static_cast<std::uint32_t>(schedule.m_days_of_week.to_ulong())) {}
-
-  // Whether all six sets allow `t`, a valid time.
-  bool allows(const CivilTime& t) const {
-    const auto bit = [](std::uint64_t set, int at) { return ((set >> at) & 1u) != 0; };
-    if (!bit(m_seconds, t.second) || !bit(m_minutes, t.minute) || !bit(m_hours, t.hour) ||
-        !bit(m_daysOfMonth, t.day - 1) || !bit(m_months, t.month - 1))
-      return false;
-    const auto day =
-        daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
-    return bit(m_daysOfWeek, static_cast<int>(weekday(day)));
-  }
+        m_sets(schedule) {}
 
   // The earliest allowed time at or after `t`, whose second, minute and hour may each be one
   // past its range. False at a limit, with the schedule's error set and the stop logged; `t`
@@ -92,13 +104,12 @@ class CronSearch {
 
   CronSchedule& m_schedule;
   const std::int64_t m_lastYear, m_firstYear;
-  const std::uint64_t m_seconds, m_minutes, m_hours, m_daysOfMonth;
-  const std::uint32_t m_months, m_daysOfWeek;
+  const CronSets m_sets;
 };
 
 // The year (from 1900, like tm_year) whose limit a search from `start` counts from: that of the
 // start, or, when the start second itself matches, that of the second after it, where the
 // search then begins.
-int searchYear(const CronSearch& search, const CivilTime& start);
+int searchYear(const CronSets& sets, const CivilTime& start);
 
 }  // namespace XInternal

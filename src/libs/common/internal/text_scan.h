@@ -8,17 +8,24 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace XInternal {
 
 // Calls fn for every piece between `sep`s: empty pieces count, an empty text gives one empty
-// piece.
+// piece. An fn that returns bool stops the walk with false, and so makes it return false.
 template <typename Fn>
-void forEachPiece(std::string_view text, char sep, const Fn& fn) {
+bool forEachPiece(std::string_view text, char sep, const Fn& fn) {
   for (std::size_t start = 0;;) {
     const std::size_t at = text.find(sep, start);
-    fn(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-    if (at == std::string_view::npos) return;
+    const std::string_view piece =
+        text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start);
+    if constexpr (std::is_void_v<std::invoke_result_t<const Fn&, std::string_view>>) {
+      fn(piece);
+    } else if (!fn(piece)) {
+      return false;
+    }
+    if (at == std::string_view::npos) return true;
     start = at + 1;
   }
 }

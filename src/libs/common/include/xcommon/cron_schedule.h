@@ -16,6 +16,7 @@
 
 namespace XInternal {
 class CronSearch;
+struct CronSets;
 struct CronZone;  // not for callers: a loaded time zone, kept for the life of the process
 // Not for callers: a stretch of time with one UTC offset in a schedule's zone, in seconds.
 // Empty (start == end) until looked up.
@@ -145,8 +146,11 @@ class XCOMMON_EXPORT CronSchedule {
   /// escaped, cut after 64 bytes); the schedule keeps the zone it had. A zone is read once per
   /// process, at its first use, into a table of its changes that every schedule in it shares;
   /// copies and moves carry it, and children forked later inherit it.
-  bool set_time_zone(const std::string& name);
+  [[nodiscard]] bool set_time_zone(const std::string& name);
   const std::string& get_time_zone() const { return m_time_zone; }  ///< "" until set
+  /// The folder of the time-zone database that set_time_zone() reads: $TZDIR when set and not
+  /// empty, else /usr/share/zoneinfo.
+  static std::string time_zone_directory();
 
   /// True once an expression parsed; init() resets it before parsing.
   bool is_valid() const { return m_valid; }
@@ -181,6 +185,7 @@ class XCOMMON_EXPORT CronSchedule {
 
  private:
   friend class XInternal::CronSearch;  // the searches, private to the library
+  friend struct XInternal::CronSets;
 
   // The whole search from the calendar's time (inclusive), as next() runs it; leaves the match,
   // or where a limit stopped the search, in `cal`. `start_year` counts from 1900, like tm_year.
@@ -188,7 +193,7 @@ class XCOMMON_EXPORT CronSchedule {
   XCOMMON_NO_EXPORT bool fail(std::string text);  // stores the text, returns false
   // `search` is "next" or "prev".
   XCOMMON_NO_EXPORT void logLimit(const char* search, const char* what, int limit,
-                                  const Calendar& where);
+                                  const std::string& where);
   XCOMMON_NO_EXPORT std::string startText() const;  // the start in the schedule's time
   // next() and prev() after their checks, in the schedule's zone: the result's seconds, or false.
   XCOMMON_NO_EXPORT bool nextInZone(std::int64_t start, std::int64_t& result);
