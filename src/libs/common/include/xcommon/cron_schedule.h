@@ -68,22 +68,22 @@ class XCOMMON_EXPORT CronSchedule {
     /// timegm: normalises `t` in place; -1 on failure.
     static std::time_t to_time_t(std::tm& t);
     /// gmtime_r of the seconds; false for {0, 0} or when the time cannot be broken down.
-    static bool from_timestamp(std::tm& t, const XTime::Timestamp& ts);
+    [[nodiscard]] static bool from_timestamp(std::tm& t, const XTime::Timestamp& ts);
 
     /// Breaks down the whole seconds of `ts`; `valid` says whether that worked.
     explicit Calendar(const XTime::Timestamp& ts);
 
     /// Normalises `time` after a change; false when it cannot be converted back.
-    bool update();
+    [[nodiscard]] bool update();
     XTime::Timestamp to_time();  ///< {0, 0} when invalid or when the time converts to -1
     /// Sets the field to its lowest value and normalises; false as update() is. Field values
     /// above day_of_week change nothing but still normalise, and so does day_of_week itself.
-    bool reset(Field field);
+    [[nodiscard]] bool reset(Field field);
     /// Stores `value` in std::tm's units and normalises, so an overflow carries into the
     /// larger fields; false as update() is.
-    bool set(Field field, int value);
+    [[nodiscard]] bool set(Field field, int value);
     /// Adds `value` and normalises; day_of_week adds days. False as update() is.
-    bool add(Field field, int value);
+    [[nodiscard]] bool add(Field field, int value);
     std::string to_string() const;  ///< "YYYY-MM-DD hh:mm:ss"
 
     std::tm time;  ///< The broken-down time; zeroed when the timestamp could not be broken down.
@@ -153,7 +153,7 @@ class XCOMMON_EXPORT CronSchedule {
   static std::string time_zone_directory();
 
   /// True once an expression parsed; init() resets it before parsing.
-  bool is_valid() const { return m_valid; }
+  [[nodiscard]] bool is_valid() const { return m_valid; }
   const std::string& get_error() const { return m_error; }  ///< the last failure; kept on success
   /// The parsed expression; empty while the schedule is invalid.
   const std::string& get_expression() const { return m_expression; }

@@ -36,7 +36,7 @@ class XCOMMON_EXPORT XAccessToken {
   XAccessToken(const char* text, unsigned long length);
 
   /// True only for a parsed token whose form, checksum and expiry passed.
-  bool is_valid() const { return m_valid; }
+  [[nodiscard]] bool is_valid() const { return m_valid; }
   /// The base64url form: encoded for a new token, as given for a parsed one, empty otherwise.
   const std::string& text() const { return m_text; }
   /// When the token expires, in seconds since the epoch.

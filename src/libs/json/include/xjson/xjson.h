@@ -118,7 +118,7 @@ class XJSON_EXPORT Element {
   cJSON* detach() const;
 
   /// Whether the handle has a node.
-  bool is_valid() const { return m_node != nullptr; }
+  [[nodiscard]] bool is_valid() const { return m_node != nullptr; }
 
   /// @name Type tests
   /// Type tests read the node inline: a walk pays for no call. All are false for an invalid
@@ -372,21 +372,21 @@ class XJSON_EXPORT Document : public Element {
 
   /// Parses `text` into a new owning document. Invalid for a null or unparsable text; text after
   /// the first complete value is ignored.
-  static Document fromJson(const char* text);
+  [[nodiscard]] static Document fromJson(const char* text);
   /// The same for a std::string, seen up to its first NUL.
-  static Document fromJson(const std::string& text);
+  [[nodiscard]] static Document fromJson(const std::string& text);
   /// Parses `text`, which needs no NUL after it, as fromJson(const char*) parses a C string: a
   /// NUL byte is no JSON, and where the parse meets one it fails as at the end of a C string.
   /// What follows the first value is ignored, or with JsonRest::Refuse may only be whitespace.
   /// When the text is not JSON, `error` (unless null) tells where and why; it is left as it was
   /// on success. Thread-safe, as every parse.
-  static Document fromJson(std::string_view text, ParseError* error,
+  [[nodiscard]] static Document fromJson(std::string_view text, ParseError* error,
                            JsonRest rest = JsonRest::Ignore);
   /// Parses the first JSON value of `text`, a stream of them separated by whitespace or by
   /// nothing, as fromJson(text, error) does, and sets `used` to the bytes it took, whitespace
   /// after it included: the next value starts there, and all of them are read when `used` reaches
   /// the end. `used` is 0 when the value is not JSON; the error's place is in `text`.
-  static Document fromJsonPrefix(std::string_view text, std::size_t& used,
+  [[nodiscard]] static Document fromJsonPrefix(std::string_view text, std::size_t& used,
                                  ParseError* error = nullptr);
 
   /// The document as JSON text in cJSON's layout: Compact has no whitespace, anything else is
