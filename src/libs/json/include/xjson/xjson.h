@@ -197,14 +197,14 @@ class XJSON_EXPORT Value : public Element {
   /// Frees the node's subtree if owned.
   ~Value() override;
 
-  /// Deep copy, always owning, as Element(const Element&).
+  ///@{
+  /// As Element's: a copy is deep and always owning; a move takes the node and its ownership and
+  /// leaves the source invalid.
   Value(const Value&) = default;
-  /// Moves the node and its ownership; the source is left invalid.
   Value(Value&&) noexcept = default;
-  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Value& operator=(const Value&) = default;
-  /// Takes over the source's node, as Element::operator=(Element&&).
   Value& operator=(Value&&) noexcept = default;
+  ///@}
 
   /// @name Typed reads
   /// Typed reads: the default unless the node is of that kind. There is no conversion between
@@ -259,14 +259,14 @@ class XJSON_EXPORT Object : public Element {
   /// Frees the node's subtree if owned.
   ~Object() override;
 
-  /// Deep copy, always owning, as Element(const Element&).
+  ///@{
+  /// As Element's: a copy is deep and always owning; a move takes the node and its ownership and
+  /// leaves the source invalid.
   Object(const Object&) = default;
-  /// Moves the node and its ownership; the source is left invalid.
   Object(Object&&) noexcept = default;
-  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Object& operator=(const Object&) = default;
-  /// Takes over the source's node, as Element::operator=(Element&&).
   Object& operator=(Object&&) noexcept = default;
+  ///@}
 
   /// Whether a member has `key`; keys compare without regard to letter case. False for an invalid
   /// object or a null key.
@@ -314,14 +314,14 @@ class XJSON_EXPORT Array : public Element {
   /// Frees the node's subtree if owned.
   ~Array() override;
 
-  /// Deep copy, always owning, as Element(const Element&).
+  ///@{
+  /// As Element's: a copy is deep and always owning; a move takes the node and its ownership and
+  /// leaves the source invalid.
   Array(const Array&) = default;
-  /// Moves the node and its ownership; the source is left invalid.
   Array(Array&&) noexcept = default;
-  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Array& operator=(const Array&) = default;
-  /// Takes over the source's node, as Element::operator=(Element&&).
   Array& operator=(Array&&) noexcept = default;
+  ///@}
 
   /// The number of elements, counted by a walk; 0 for an invalid handle.
   unsigned long size() const;
@@ -361,14 +361,14 @@ class XJSON_EXPORT Document : public Element {
   /// Frees the node's subtree if owned.
   ~Document() override;
 
-  /// Deep copy, always owning, as Element(const Element&).
+  ///@{
+  /// As Element's: a copy is deep and always owning; a move takes the node and its ownership and
+  /// leaves the source invalid.
   Document(const Document&) = default;
-  /// Moves the node and its ownership; the source is left invalid.
   Document(Document&&) noexcept = default;
-  /// Replaces the held node with a deep, owning copy, as Element::operator=(const Element&).
   Document& operator=(const Document&) = default;
-  /// Takes over the source's node, as Element::operator=(Element&&).
   Document& operator=(Document&&) noexcept = default;
+  ///@}
 
   /// Parses `text` into a new owning document. Invalid for a null or unparsable text; text after
   /// the first complete value is ignored.
