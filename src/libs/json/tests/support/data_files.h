@@ -1,7 +1,8 @@
 #pragma once
 
 // Test support: the public JSON corpora and parser tests (../shared/data/json beside the tree,
-// or $XJSON_DATA_DIR), read whole. Tests skip cleanly when they are absent.
+// or $XJSON_DATA_DIR), read whole. Tests skip cleanly when they are absent, and fail instead in
+// a build configured with XJSON_REQUIRE_DATA=ON (CI), where a green run must have read them.
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,7 +10,16 @@
 #include <iterator>
 #include <string>
 
+// Ends a test whose data is absent: a skip, or a failure where the data is required.
+#define XJSON_WITHOUT_DATA(message)                   \
+  do {                                                \
+    if (TestSupport::REQUIRE_DATA) FAIL() << message; \
+    GTEST_SKIP() << message;                          \
+  } while (false)
+
 namespace TestSupport {
+
+constexpr bool REQUIRE_DATA = XJSON_REQUIRE_DATA;
 
 inline std::filesystem::path dataDir() {
   if (const char* env = std::getenv("XJSON_DATA_DIR")) return env;
