@@ -304,67 +304,43 @@ std::int64_t resumeAfter(std::int64_t at) {
 
 }  // namespace
 
-XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) {
-  if (!m_valid) {
-    fail("cron expression is not valid");
-    return {};
-  }
-  if (refusedStart(start.seconds, m_zone != nullptr, false)) {
-    fail("invalid current time");
-    return {};
-  }
-  m_recursions = 0;
-  m_start_time = start;
-  std::int64_t seconds = 0;
-  bool found = false;
-  if (m_zone != nullptr) {
-    found = nextInZone(start.seconds, seconds);
-  } else {
-    // The search is inclusive: it begins one second after the start's whole second (run()
-    // carries the second into the minute and on).
-    CivilTime t = XInternal::civilFromSeconds(start.seconds);
-    const int year = XInternal::searchYear(XInternal::CronSets(*this), t);
-    ++t.second;
-    found = XInternal::CronSearch(*this, year).run(t);
-    seconds = XInternal::secondsSinceEpoch(t);
-  }
-  m_recursions = 0;
-  if (!found) return {};
-  if (seconds == 0) {
-    fail("failed to find next match");
-    return {};
-  }
-  return {seconds, 0};
-}
+XTime::Timestamp CronSchedule::next(const XTime::Timestamp& start) { return search(start, false); }
 
-XTime::Timestamp CronSchedule::prev(const XTime::Timestamp& end) {
+XTime::Timestamp CronSchedule::prev(const XTime::Timestamp& end) { return search(end, true); }
+
+XTime::Timestamp CronSchedule::search(const XTime::Timestamp& from, bool back) {
   if (!m_valid) {
     fail("cron expression is not valid");
     return {};
   }
-  if (refusedStart(end.seconds, m_zone != nullptr, true)) {
+  if (refusedStart(from.seconds, m_zone != nullptr, back)) {
     fail("invalid current time");
     return {};
   }
   m_recursions = 0;
-  m_start_time = end;
+  m_start_time = from;
   std::int64_t seconds = 0;
   bool found = false;
   if (m_zone != nullptr) {
-    found = prevInZone(end.seconds, seconds);
+    found = back ? prevInZone(from.seconds, seconds) : nextInZone(from.seconds, seconds);
   } else {
-    // The search is inclusive: it begins one second before the end's whole second (runBack()
-    // borrows the second from the minute and on).
-    CivilTime t = XInternal::civilFromSeconds(end.seconds);
-    const int year = static_cast<int>(t.year - 1900);
-    --t.second;
-    found = XInternal::CronSearch(*this, year).runBack(t);
+    // The search is inclusive: it begins one second after (before) the start's whole second;
+    // run() carries the second into the minute and on, runBack() borrows it.
+    CivilTime t = XInternal::civilFromSeconds(from.seconds);
+    if (back) {
+      --t.second;
+      found = XInternal::CronSearch(*this, static_cast<int>(t.year - 1900)).runBack(t);
+    } else {
+      const int year = XInternal::searchYear(XInternal::CronSets(*this), t);
+      ++t.second;
+      found = XInternal::CronSearch(*this, year).run(t);
+    }
     seconds = XInternal::secondsSinceEpoch(t);
   }
   m_recursions = 0;
   if (!found) return {};
   if (seconds == 0) {
-    fail("failed to find previous match");
+    fail(back ? "failed to find previous match" : "failed to find next match");
     return {};
   }
   return {seconds, 0};

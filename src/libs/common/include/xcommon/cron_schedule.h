@@ -195,6 +195,8 @@ class XCOMMON_EXPORT CronSchedule {
   XCOMMON_NO_EXPORT void logLimit(const char* search, const char* what, int limit,
                                   const std::string& where);
   XCOMMON_NO_EXPORT std::string startText() const;  // the start in the schedule's time
+  // next(), or with `back` prev().
+  XCOMMON_NO_EXPORT XTime::Timestamp search(const XTime::Timestamp& from, bool back);
   // next() and prev() after their checks, in the schedule's zone: the result's seconds, or false.
   XCOMMON_NO_EXPORT bool nextInZone(std::int64_t start, std::int64_t& result);
   XCOMMON_NO_EXPORT bool prevInZone(std::int64_t end, std::int64_t& result);
