@@ -323,34 +323,40 @@ class XCOMMON_EXPORT XLogger {
   static std::unique_ptr<XLogger> s_instance;
 };
 
+// Not for callers: the body of the logging statements. `pass`, evaluated only when the level is
+// logged, is 0 to keep the call out, else 1 plus the calls kept out before it.
+#define XINTERNAL_XLOG(level, pass, ...)                                                  \
+  do {                                                                                    \
+    XLogger* const xlog_logger_ = XLogger::instance();                                    \
+    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                        \
+    if (xlog_level_ <= xlog_logger_->maxVerbosity()) {                                    \
+      const std::uint64_t xlog_pass_ = (pass);                                            \
+      /* The source file's name, found at compile time. */                                \
+      constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data();            \
+      if (xlog_pass_ != 0)                                                                \
+        xlog_logger_->printfSuppressed(xlog_pass_ - 1, xlog_level_, xlog_file_, __LINE__, \
+                                       __VA_ARGS__);                                      \
+    }                                                                                     \
+  } while (0)
+
+// Not for callers: the state of one rate-limited statement, one per place it is written.
+#define XINTERNAL_XLOG_STATE(Type)      \
+  ([]() -> XInternal::Type& {           \
+    static XInternal::Type xlog_state_; \
+    return xlog_state_;                 \
+  }())
+
 /// The logging statement: XLOG(level, format, args...) logs through XLogger::instance() with
 /// the source file and line. A suppressed message evaluates none of its arguments.
-#define XLOG(level, ...)                                                       \
-  do {                                                                         \
-    XLogger* const xlog_logger_ = XLogger::instance();                         \
-    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);             \
-    if (xlog_level_ <= xlog_logger_->maxVerbosity()) {                         \
-      /* The source file's name, found at compile time. */                     \
-      constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data(); \
-      xlog_logger_->printf(xlog_level_, xlog_file_, __LINE__, __VA_ARGS__);    \
-    }                                                                          \
-  } while (0)
+#define XLOG(level, ...) XINTERNAL_XLOG(level, 1, __VA_ARGS__)
 
 /// XLOG that logs only the 1st, (n+1)th, (2n+1)th ... call of this statement in this process,
 /// counted over all its threads: XLOG_EVERY_N(level, n, format, args...). Only calls whose level
 /// is logged count; n (evaluated then) is taken in 1..2^32. A forked child counts afresh. A
 /// call that does not log takes one atomic addition and evaluates none of its arguments.
-#define XLOG_EVERY_N(level, n, ...)                                            \
-  do {                                                                         \
-    XLogger* const xlog_logger_ = XLogger::instance();                         \
-    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);             \
-    static XInternal::EveryN xlog_every_;                                      \
-    if (xlog_level_ <= xlog_logger_->maxVerbosity() &&                         \
-        xlog_every_.pass(XInternal::everyCount(n))) {                          \
-      constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data(); \
-      xlog_logger_->printf(xlog_level_, xlog_file_, __LINE__, __VA_ARGS__);    \
-    }                                                                          \
-  } while (0)
+#define XLOG_EVERY_N(level, n, ...)                                                          \
+  XINTERNAL_XLOG(level, XINTERNAL_XLOG_STATE(EveryN).pass(XInternal::everyCount(n)) ? 1 : 0, \
+                 __VA_ARGS__)
 
 /// XLOG that logs at most one line per `interval` (a std::chrono duration, in whole
 /// milliseconds of the coarse monotonic clock) for this statement in this process, over all
@@ -358,16 +364,7 @@ class XCOMMON_EXPORT XLogger {
 /// with " (N similar lines suppressed)". Only calls whose level is logged count; a forked child
 /// counts afresh. A call kept out reads the coarse clock, adds one to the count and evaluates
 /// none of its arguments.
-#define XLOG_EVERY(level, interval, ...)                                                      \
-  do {                                                                                        \
-    XLogger* const xlog_logger_ = XLogger::instance();                                        \
-    const XLogger::Level xlog_level_ = XLogger::clampLevel(level);                            \
-    static XInternal::EveryInterval xlog_every_;                                              \
-    if (xlog_level_ <= xlog_logger_->maxVerbosity()) {                                        \
-      const std::uint64_t xlog_pass_ = xlog_every_.pass(XInternal::intervalMillis(interval)); \
-      constexpr const char* xlog_file_ = XInternal::baseName(__FILE__).data();                \
-      if (xlog_pass_ != 0)                                                                    \
-        xlog_logger_->printfSuppressed(xlog_pass_ - 1, xlog_level_, xlog_file_, __LINE__,     \
-                                       __VA_ARGS__);                                          \
-    }                                                                                         \
-  } while (0)
+#define XLOG_EVERY(level, interval, ...)                                                        \
+  XINTERNAL_XLOG(level,                                                                         \
+                 XINTERNAL_XLOG_STATE(EveryInterval).pass(XInternal::intervalMillis(interval)), \
+                 __VA_ARGS__)
