@@ -45,35 +45,61 @@ std::string civilText(const CivilTime& t) {
                      t.minute, t.second);
 }
 
+// What run() and runBack() do differently; the walk itself is one.
+struct CronSearch::Forwards {
+  static constexpr const char* NAME = "next";
+  static constexpr int DAY_STEP = 1;
+  static constexpr int START = 0;  // a minute's and second's first value once a larger one moved
+  static int find(std::uint64_t set, int from) { return nextBit(set, from); }
+  // One step of a field; false when it leaves its range (0..`last`).
+  static bool step(int& value, int last) { return ++value <= last; }
+  static bool inMonth(int day) { return day <= 31; }
+  static void startDay(CivilTime& t) { startOfDay(t); }
+  static void toMonth(const CronSearch& search, CivilTime& t) { search.toAllowedMonth(t); }
+  static bool pastLimit(const CronSearch& search, const CivilTime& t) {
+    return t.year > search.m_lastYear;
+  }
+  static void leaveMonth(CivilTime& t) { nextMonth(t); }
+};
+
+struct CronSearch::Backwards {
+  static constexpr const char* NAME = "prev";
+  static constexpr int DAY_STEP = -1;
+  static constexpr int START = 59;
+  static int find(std::uint64_t set, int from) { return prevBit(set, from); }
+  static bool step(int& value, int /*last*/) { return --value >= 0; }
+  static bool inMonth(int day) { return day >= 1; }
+  static void startDay(CivilTime& t) { endOfDay(t); }
+  static void toMonth(const CronSearch& search, CivilTime& t) { search.toAllowedMonthBack(t); }
+  static bool pastLimit(const CronSearch& search, const CivilTime& t) {
+    return t.year < search.m_firstYear;
+  }
+  static void leaveMonth(CivilTime& t) { previousMonth(t); }
+};
+
 bool CronSearch::run(CivilTime& t) {
   carry(t);
-  for (;;) {
-    if (++m_schedule.m_recursions > CronSchedule::MAX_RECURSIONS)
-      return stop("next", t, "too many recursions", "too many recursions",
-                  CronSchedule::MAX_RECURSIONS);
-    toAllowedMonth(t);
-    if (t.year > m_lastYear) {
-      return stop("next", t, "maximum years limit reached", "too large years diff",
-                  CronSchedule::MAX_YEARS_DIFF);
-    }
-    if (dayAndTime(t)) return true;
-    nextMonth(t);
-  }
+  return walk<Forwards>(t);
 }
 
 bool CronSearch::runBack(CivilTime& t) {
   borrow(t);
+  return walk<Backwards>(t);
+}
+
+template <typename Direction>
+bool CronSearch::walk(CivilTime& t) {
   for (;;) {
     if (++m_schedule.m_recursions > CronSchedule::MAX_RECURSIONS)
-      return stop("prev", t, "too many recursions", "too many recursions",
+      return stop(Direction::NAME, t, "too many recursions", "too many recursions",
                   CronSchedule::MAX_RECURSIONS);
-    toAllowedMonthBack(t);
-    if (t.year < m_firstYear) {
-      return stop("prev", t, "maximum years limit reached", "too large years diff",
+    Direction::toMonth(*this, t);
+    if (Direction::pastLimit(*this, t)) {
+      return stop(Direction::NAME, t, "maximum years limit reached", "too large years diff",
                   CronSchedule::MAX_YEARS_DIFF);
     }
-    if (dayAndTimeBack(t)) return true;
-    previousMonth(t);
+    if (dayAndTime<Direction>(t)) return true;
+    Direction::leaveMonth(t);
   }
 }
 
@@ -131,54 +157,57 @@ void CronSearch::toAllowedMonth(CivilTime& t) const {
 std::uint64_t CronSearch::allowedDays(const CivilTime& t) const {
   const auto month = static_cast<unsigned>(t.month);
   const unsigned first = weekday(daysFromCivil(t.year, month, 1));
-  const std::uint64_t rotated = ((m_sets.daysOfWeek >> first) | (m_sets.daysOfWeek << (7 - first))) & WEEK;
+  const std::uint64_t rotated =
+      ((m_sets.daysOfWeek >> first) | (m_sets.daysOfWeek << (7 - first))) & WEEK;
   const std::uint64_t inMonth = (std::uint64_t{1} << daysInMonth(t.year, month)) - 1;
   return m_sets.daysOfMonth & (rotated * EVERY_SEVENTH_DAY) & inMonth;
 }
 
+template <typename Direction>
 bool CronSearch::dayAndTime(CivilTime& t) const {
   const std::uint64_t allowed = allowedDays(t);
-  while (t.day <= 31) {
-    const int day = nextBit(allowed, t.day - 1);
+  while (Direction::inMonth(t.day)) {
+    const int day = Direction::find(allowed, t.day - 1);
     if (day < 0) return false;
     if (day + 1 != t.day) {
       t.day = day + 1;
-      startOfDay(t);
+      Direction::startDay(t);
     }
-    if (timeOfDay(t)) return true;
-    ++t.day;
-    startOfDay(t);
+    if (timeOfDay<Direction>(t)) return true;
+    t.day += Direction::DAY_STEP;
+    Direction::startDay(t);
   }
   return false;
 }
 
+template <typename Direction>
 bool CronSearch::timeOfDay(CivilTime& t) const {
   for (;;) {
-    const int h = nextBit(m_sets.hours, t.hour);
+    const int h = Direction::find(m_sets.hours, t.hour);
     if (h < 0) return false;
     if (h != t.hour) {
       t.hour = h;
-      t.minute = t.second = 0;
+      t.minute = t.second = Direction::START;
     }
-    const int m = nextBit(m_sets.minutes, t.minute);
+    const int m = Direction::find(m_sets.minutes, t.minute);
     if (m < 0) {
-      if (++t.hour > 23) return false;
-      t.minute = t.second = 0;
+      if (!Direction::step(t.hour, 23)) return false;
+      t.minute = t.second = Direction::START;
       continue;
     }
     if (m != t.minute) {
       t.minute = m;
-      t.second = 0;
+      t.second = Direction::START;
     }
-    const int s = nextBit(m_sets.seconds, t.second);
+    const int s = Direction::find(m_sets.seconds, t.second);
     if (s >= 0) {
       t.second = s;
       return true;
     }
-    t.second = 0;
-    if (++t.minute > 59) {
-      t.minute = 0;
-      if (++t.hour > 23) return false;
+    t.second = Direction::START;
+    if (!Direction::step(t.minute, 59)) {
+      t.minute = Direction::START;
+      if (!Direction::step(t.hour, 23)) return false;
     }
   }
 }
@@ -200,56 +229,6 @@ void CronSearch::toAllowedMonthBack(CivilTime& t) const {
   t.month = (earlier >= 0 ? earlier : prevBit(m_sets.months, 11)) + 1;
   t.day = static_cast<int>(daysInMonth(t.year, static_cast<unsigned>(t.month)));
   endOfDay(t);
-}
-
-// The latest allowed day of t's month up to t.day that has an allowed time (up to t's time on
-// t.day itself); false when the month has none left.
-bool CronSearch::dayAndTimeBack(CivilTime& t) const {
-  const std::uint64_t allowed = allowedDays(t);
-  while (t.day >= 1) {
-    const int day = prevBit(allowed, t.day - 1);
-    if (day < 0) return false;
-    if (day + 1 != t.day) {
-      t.day = day + 1;
-      endOfDay(t);
-    }
-    if (timeOfDayBack(t)) return true;
-    --t.day;
-    endOfDay(t);
-  }
-  return false;
-}
-
-// The latest allowed time at or before t's; false when the day has none left.
-bool CronSearch::timeOfDayBack(CivilTime& t) const {
-  for (;;) {
-    const int h = prevBit(m_sets.hours, t.hour);
-    if (h < 0) return false;
-    if (h != t.hour) {
-      t.hour = h;
-      t.minute = t.second = 59;
-    }
-    const int m = prevBit(m_sets.minutes, t.minute);
-    if (m < 0) {
-      if (--t.hour < 0) return false;
-      t.minute = t.second = 59;
-      continue;
-    }
-    if (m != t.minute) {
-      t.minute = m;
-      t.second = 59;
-    }
-    const int s = prevBit(m_sets.seconds, t.second);
-    if (s >= 0) {
-      t.second = s;
-      return true;
-    }
-    t.second = 59;
-    if (--t.minute < 0) {
-      t.minute = 59;
-      if (--t.hour < 0) return false;
-    }
-  }
 }
 
 bool CronSearch::stop(const char* search, const CivilTime& where, const char* error,

@@ -83,11 +83,6 @@ class CronSearch {
   void toAllowedMonth(CivilTime& t) const;
   // The days of t's month that both day sets allow, bit 0 for the 1st.
   std::uint64_t allowedDays(const CivilTime& t) const;
-  // Day: the earliest allowed day of t's month from t.day on that has an allowed time (from t's
-  // time on t.day itself); false when the month has none left.
-  bool dayAndTime(CivilTime& t) const;
-  // Time of day: the earliest allowed time at or after t's; false when the day has none left.
-  bool timeOfDay(CivilTime& t) const;
   // The same backwards, from t's value down; a move goes to the end of a month or day.
   static void endOfDay(CivilTime& t) {
     t.hour = 23;
@@ -96,8 +91,21 @@ class CronSearch {
   static void borrow(CivilTime& t);
   static void previousMonth(CivilTime& t);
   void toAllowedMonthBack(CivilTime& t) const;
-  bool dayAndTimeBack(CivilTime& t) const;
-  bool timeOfDayBack(CivilTime& t) const;
+
+  // The walk's two directions, Forwards for run() and Backwards for runBack().
+  struct Forwards;
+  struct Backwards;
+  // Months from t's on, in the direction, until a day of one has an allowed time or a limit.
+  template <typename Direction>
+  bool walk(CivilTime& t);
+  // Day: the first allowed day of t's month from t.day on, in the direction, that has an
+  // allowed time (from t's time on t.day itself); false when the month has none left.
+  template <typename Direction>
+  bool dayAndTime(CivilTime& t) const;
+  // Time of day: the first allowed time from t's on, in the direction; false when the day has
+  // none left.
+  template <typename Direction>
+  bool timeOfDay(CivilTime& t) const;
   // Sets the error, logs the stop of `search` ("next" or "prev") at `where`; returns false.
   bool stop(const char* search, const CivilTime& where, const char* error, const char* why,
             int limit);

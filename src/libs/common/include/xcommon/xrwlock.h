@@ -56,25 +56,15 @@ class XCOMMON_EXPORT RWLockCore {
 
 }  // namespace XInternal
 
-/// A read-write lock private to the process.
+/// The operations of XReadWriteLock and XSharedReadWriteLock, on the system lock each keeps.
 ///
 /// Every lock operation returns true on success. On failure (a busy lock for the try_ forms, a
 /// lock whose set-up failed) it returns false and records "<call> : <reason>", e.g.
 /// "pthread_rwlock_trywrlock : Device or resource busy"; the lock is then not owned. Any number
 /// of threads use one lock at once; construction and destruction are not concurrent with use.
 /// The operations are inline: on success a caller pays for the system call alone.
-class XCOMMON_EXPORT XReadWriteLock {
+class XReadWriteLockOperations {
  public:
-  /// Invalid, with the "pthread_rwlock_init" text, if the lock cannot be made.
-  XReadWriteLock();
-  /// Destroys the lock, which no thread may hold or wait for any more.
-  ~XReadWriteLock();
-
-  /// Not copyable: threads and the system lock refer to this object.
-  XReadWriteLock(const XReadWriteLock&) = delete;
-  /// Not copyable: threads and the system lock refer to this object.
-  XReadWriteLock& operator=(const XReadWriteLock&) = delete;
-
   /// Waits for a shared hold.
   [[nodiscard]] bool lock_for_read() { return m_core.lock_for_read(); }
   /// Takes a shared hold only if that is possible at once.
@@ -86,21 +76,46 @@ class XCOMMON_EXPORT XReadWriteLock {
   /// Releases the calling thread's hold; only by a holder.
   [[nodiscard]] bool unlock() { return m_core.unlock(); }
 
-  /// False when the lock could not be made; every operation then fails.
+  /// False when the lock (or its segment) could not be made; every operation then fails.
   [[nodiscard]] bool is_valid() const { return m_core.attached(); }
+
+  /// Not copyable: threads and the system lock refer to the lock.
+  XReadWriteLockOperations(const XReadWriteLockOperations&) = delete;
+  /// Not copyable: threads and the system lock refer to the lock.
+  XReadWriteLockOperations& operator=(const XReadWriteLockOperations&) = delete;
+
+ protected:
+  XReadWriteLockOperations() = default;
+  ~XReadWriteLockOperations() = default;
+
+  XInternal::RWLockCore m_core;  ///< on the system lock once it is initialised
+};
+
+/// A read-write lock private to the process; see XReadWriteLockOperations.
+class XCOMMON_EXPORT XReadWriteLock : public XReadWriteLockOperations {
+ public:
+  /// Invalid, with the "pthread_rwlock_init" text, if the lock cannot be made.
+  XReadWriteLock();
+  /// Destroys the lock, which no thread may hold or wait for any more.
+  ~XReadWriteLock();
+
+  /// Not copyable: threads and the system lock refer to this object.
+  XReadWriteLock(const XReadWriteLock&) = delete;
+  /// Not copyable: threads and the system lock refer to this object.
+  XReadWriteLock& operator=(const XReadWriteLock&) = delete;
+
   /// The last failure, formatted now; empty when none was recorded.
   std::string error() const;
 
  private:
   pthread_rwlock_t m_lock{};
-  XInternal::RWLockCore m_core;  // on m_lock once it is initialised
 };
 
 /// The same lock as XReadWriteLock, process-shared, in its own segment created under `name`
 /// (see XSharedMem: the name is unlinked at once). A process that forks after construction
 /// locks against its children; each process's destructor only unmaps, since others may still
 /// use the lock.
-class XCOMMON_EXPORT XSharedReadWriteLock {
+class XCOMMON_EXPORT XSharedReadWriteLock : public XReadWriteLockOperations {
  public:
   /// Invalid with the segment's text when the segment fails, or with "pthread_rwlock_init".
   explicit XSharedReadWriteLock(const char* name);
@@ -112,26 +127,12 @@ class XCOMMON_EXPORT XSharedReadWriteLock {
   /// Not copyable: the object owns the segment.
   XSharedReadWriteLock& operator=(const XSharedReadWriteLock&) = delete;
 
-  /// @copydoc XReadWriteLock::lock_for_read
-  [[nodiscard]] bool lock_for_read() { return m_core.lock_for_read(); }
-  /// @copydoc XReadWriteLock::try_lock_for_read
-  [[nodiscard]] bool try_lock_for_read() { return m_core.try_lock_for_read(); }
-  /// @copydoc XReadWriteLock::lock_for_write
-  [[nodiscard]] bool lock_for_write() { return m_core.lock_for_write(); }
-  /// @copydoc XReadWriteLock::try_lock_for_write
-  [[nodiscard]] bool try_lock_for_write() { return m_core.try_lock_for_write(); }
-  /// @copydoc XReadWriteLock::unlock
-  [[nodiscard]] bool unlock() { return m_core.unlock(); }
-
-  /// False when the segment or the lock could not be made; every operation then fails.
-  [[nodiscard]] bool is_valid() const { return m_core.attached(); }
   /// As XReadWriteLock::error(); the segment's failure while no operation has failed.
   std::string error() const;
 
  private:
-  XSharedMem m_memory;           // declared first: unmapped after the core lets go of the lock
-  XInternal::RWLockCore m_core;  // on the lock at the start of m_memory
-  std::string m_setupError;      // the segment's failure, written by the constructor only
+  XSharedMem m_memory;       // the core lets go of the lock in the destructor, before this unmaps
+  std::string m_setupError;  // the segment's failure, written by the constructor only
 };
 
 // The robust lock lived here first; callers that include this header still see it.
