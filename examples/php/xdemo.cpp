@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <xcommon/cron_schedule.h>
 #include <xcommon/xaccesstoken.h>
@@ -46,6 +47,16 @@ void preloadZones(const std::string& zones) {
       php_error_docref(nullptr, E_WARNING, "%s", schedule.get_error().c_str());
     at = comma + 1;
   }
+}
+
+// The one string argument of the running PHP function; false, with PHP's TypeError raised, when
+// the call passed something else.
+bool stringArgument(zend_execute_data* execute_data, std::string_view& out) {
+  char* text = nullptr;
+  size_t length = 0;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "s", &text, &length) == FAILURE) return false;
+  out = {text, length};
+  return true;
 }
 
 }  // namespace
@@ -94,12 +105,9 @@ static PHP_MINFO_FUNCTION(xdemo) {
 
 // xdemo_log(string $message): void
 static PHP_FUNCTION(xdemo_log) {
-  char* message = nullptr;
-  size_t length = 0;
-  ZEND_PARSE_PARAMETERS_START(1, 1)
-  Z_PARAM_STRING(message, length)
-  ZEND_PARSE_PARAMETERS_END();
-  XLOG(XLogger::INFO, "{}", std::string_view(message, length));
+  std::string_view message;
+  if (!stringArgument(execute_data, message)) RETURN_THROWS();
+  XLOG(XLogger::INFO, "{}", message);
 }
 
 // xdemo_increment(): int, the counter's new value; false when the lock fails.
@@ -149,14 +157,18 @@ static PHP_FUNCTION(xdemo_next_run) {
   RETURN_LONG(schedule.next({from, 0}).seconds);
 }
 
-// xdemo_json(string $text): string, the document printed compact; false when it is not JSON.
+// xdemo_json(string $text): string, the document printed compact; false with a warning that
+// says where when it is not JSON.
 static PHP_FUNCTION(xdemo_json) {
-  zend_string* text = nullptr;
-  ZEND_PARSE_PARAMETERS_START(1, 1)
-  Z_PARAM_STR(text)
-  ZEND_PARSE_PARAMETERS_END();
-  const XJson::Document doc = XJson::Document::fromJson(ZSTR_VAL(text));
-  if (!doc.is_valid()) RETURN_FALSE;
+  std::string_view text;
+  if (!stringArgument(execute_data, text)) RETURN_THROWS();
+  XJson::ParseError error;  // PHP's strings need no NUL for the parse
+  const XJson::Document doc = XJson::Document::fromJson(text, &error, XJson::JsonRest::Refuse);
+  if (!doc.is_valid()) {
+    php_error_docref(nullptr, E_WARNING, "line %zu, column %zu: %.*s", error.line, error.column,
+                     static_cast<int>(error.reason.size()), error.reason.data());
+    RETURN_FALSE;
+  }
   const std::string printed = doc.toJson(XJson::JsonFormat::Compact);
   RETURN_STRINGL(printed.data(), printed.size());
 }
@@ -173,12 +185,9 @@ static PHP_FUNCTION(xdemo_token) {
 
 // xdemo_check_token(string $text): bool, whether the token is well formed and unexpired.
 static PHP_FUNCTION(xdemo_check_token) {
-  char* text = nullptr;
-  size_t length = 0;
-  ZEND_PARSE_PARAMETERS_START(1, 1)
-  Z_PARAM_STRING(text, length)
-  ZEND_PARSE_PARAMETERS_END();
-  RETURN_BOOL(XAccessToken(text, length).is_valid());
+  std::string_view text;
+  if (!stringArgument(execute_data, text)) RETURN_THROWS();
+  RETURN_BOOL(XAccessToken(text.data(), text.size()).is_valid());
 }
 
 ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_xdemo_log, 0, 1, IS_VOID, 0)
