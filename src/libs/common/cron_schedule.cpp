@@ -177,7 +177,8 @@ bool CronSchedule::init_cron_field(std::string_view field, std::bitset<N>& bits,
     std::pair<signed char, signed char> range;
     std::int64_t step = 1;
     if (item.find('/') != std::string_view::npos) {
-      if (countPieces(item, '/') != 2) return fail("cron expression incrementor must have 2 fields");
+      if (countPieces(item, '/') != 2)
+        return fail("cron expression incrementor must have 2 fields");
       const std::size_t slash = item.find('/');
       const std::string_view first = item.substr(0, slash), stepText = item.substr(slash + 1);
       if (!get_range(first, range, minimum, maximum)) return false;

@@ -11,29 +11,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include "lock_pairs.h"
+
 // Uncontended and shared pairs of the robust lock against the process-shared system lock it
 // stands in for.
 namespace {
 
 std::string segmentName() { return "/xrobust-rwlock-bench-" + std::to_string(getpid()); }
-
-template <typename Lock>
-void readPair(benchmark::State& state, Lock& lock) {
-  if (!lock.is_valid()) state.SkipWithError(lock.error().c_str());
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(lock.lock_for_read());
-    benchmark::DoNotOptimize(lock.unlock());
-  }
-}
-
-template <typename Lock>
-void writePair(benchmark::State& state, Lock& lock) {
-  if (!lock.is_valid()) state.SkipWithError(lock.error().c_str());
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(lock.lock_for_write());
-    benchmark::DoNotOptimize(lock.unlock());
-  }
-}
 
 class SharedRawLock {
  public:

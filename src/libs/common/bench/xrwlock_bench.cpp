@@ -7,6 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "lock_pairs.h"
+
 // Uncontended lock/unlock pairs: the wrappers against the bare system lock they wrap.
 namespace {
 
@@ -33,24 +35,6 @@ void BM_RawRwlockWritePair(benchmark::State& state) {
   pthread_rwlock_destroy(&lock);
 }
 BENCHMARK(BM_RawRwlockWritePair);
-
-template <typename Lock>
-void readPair(benchmark::State& state, Lock& lock) {
-  if (!lock.is_valid()) state.SkipWithError(lock.error().c_str());
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(lock.lock_for_read());
-    benchmark::DoNotOptimize(lock.unlock());
-  }
-}
-
-template <typename Lock>
-void writePair(benchmark::State& state, Lock& lock) {
-  if (!lock.is_valid()) state.SkipWithError(lock.error().c_str());
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(lock.lock_for_write());
-    benchmark::DoNotOptimize(lock.unlock());
-  }
-}
 
 void BM_ReadWriteLockReadPair(benchmark::State& state) {
   XReadWriteLock lock;

@@ -12,18 +12,14 @@
 
 #include "file_reader.h"
 #include "scoped_env.h"
+#include "temp_path.h"
 #include "xcommon/xlogger.h"
 #include "xcommon/xutils/encoding.h"
 #include "xcommon/xutils/ids.h"
 
 namespace {
 
-std::string tempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() /
-          (name + "." + std::to_string(getpid()) + "." +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-      .string();
-}
+using TestSupport::tempPath;
 
 class LoggerSinks : public ::testing::Test {
  protected:

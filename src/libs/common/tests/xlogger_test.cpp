@@ -27,6 +27,7 @@
 #include "log_capture.h"
 #include "private_tmpfs.h"
 #include "scoped_env.h"
+#include "temp_path.h"
 #include "xcommon/xrwlock.h"
 #include "xcommon/xutils/ids.h"
 #include "xcommon/xutils/text.h"
@@ -52,12 +53,7 @@ struct Counted {
 // Formatting it throws, as a bad run-time format would.
 struct Throws {};
 
-std::string tempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() /
-          (name + "." + std::to_string(getpid()) + "." +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-      .string();
-}
+using TestSupport::tempPath;
 
 class Logging : public ::testing::Test {
  protected:

@@ -381,13 +381,13 @@ class XJSON_EXPORT Document : public Element {
   /// When the text is not JSON, `error` (unless null) tells where and why; it is left as it was
   /// on success. Thread-safe, as every parse.
   [[nodiscard]] static Document fromJson(std::string_view text, ParseError* error,
-                           JsonRest rest = JsonRest::Ignore);
+                                         JsonRest rest = JsonRest::Ignore);
   /// Parses the first JSON value of `text`, a stream of them separated by whitespace or by
   /// nothing, as fromJson(text, error) does, and sets `used` to the bytes it took, whitespace
   /// after it included: the next value starts there, and all of them are read when `used` reaches
   /// the end. `used` is 0 when the value is not JSON; the error's place is in `text`.
   [[nodiscard]] static Document fromJsonPrefix(std::string_view text, std::size_t& used,
-                                 ParseError* error = nullptr);
+                                               ParseError* error = nullptr);
 
   /// The document as JSON text in cJSON's layout: Compact has no whitespace, anything else is
   /// Formatted. Empty when the document is invalid or printing fails.
