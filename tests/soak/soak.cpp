@@ -206,7 +206,7 @@ class Worker {
 
   [[noreturn]] void run() {
     // A sampling profiler's signal, handled, every millisecond of the process's CPU time.
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = [](int) {};
     action.sa_flags = SA_RESTART;
     sigaction(SIGPROF, &action, nullptr);

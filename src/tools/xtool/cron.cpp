@@ -24,7 +24,7 @@ bool optionTime(Args& args, char id, const char* name, std::int64_t& seconds, in
   status = usageError(std::string(name) +
                       " takes YYYY-MM-DDTHH:MM:SS with Z or an offset (+02:00), or epoch "
                       "seconds, not " +
-                      quoted(args.options[id]));
+                      inQuotes(args.options[id]));
   return false;
 }
 

@@ -89,7 +89,8 @@ int run(int argc, char** argv) {
   }
   if (first == argc) return xtool::usageError("no command given");
   const xtool::Command* command = xtool::findCommand(argv[first]);
-  if (command == nullptr) return xtool::usageError("unknown command " + xtool::quoted(argv[first]));
+  if (command == nullptr)
+    return xtool::usageError("unknown command " + xtool::inQuotes(argv[first]));
   xtool::Args args;
   if (const auto done = xtool::parse(command->options, xtool::commandHelp(*command), argc - first,
                                      argv + first, args))

@@ -108,7 +108,7 @@ int run(Args& args) {
 
   const pb::Descriptor* type =
       pb::DescriptorPool::generated_pool()->FindMessageTypeByName(args.operands[1]);
-  if (type == nullptr) return refuse("unknown message type " + quoted(args.operands[1]));
+  if (type == nullptr) return refuse("unknown message type " + inQuotes(args.operands[1]));
   std::string input, error;
   if (!readInput(args.operands.size() == 3 ? args.operands[2] : "", input, error))
     return refuse(error);

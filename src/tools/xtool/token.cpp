@@ -33,7 +33,7 @@ int run(Args& args) {
   }
   if (action == "check" && args.operands.size() == 2) {
     const std::string& text = args.operands[1];
-    if (text.size() != TEXT_SIZE) return refuse("not an access token: " + quoted(text));
+    if (text.size() != TEXT_SIZE) return refuse("not an access token: " + inQuotes(text));
     const XAccessToken token(text.c_str(), text.size());
     // The library has logged the reason at WARNING.
     if (!token.is_valid()) return refuse("access token rejected");

@@ -48,7 +48,7 @@ std::string clipped(std::string_view text) {
   return std::string(text.substr(0, end)) + "...";
 }
 
-std::string quoted(std::string_view text) { return "'" + clipped(text) + "'"; }
+std::string inQuotes(std::string_view text) { return "'" + clipped(text) + "'"; }
 
 Registration::Registration(const Command& command) {
   std::vector<Command>& list = registry();
@@ -128,7 +128,7 @@ std::optional<int> parse(const XCmdLine::Option* table, const std::string& usage
       case XCmdLine::ID_ARGUMENT: out.operands.emplace_back(it->argument()); break;
       // Data such as a token or a file name may start with '-': say how to pass it.
       case XCmdLine::ID_UNRECOGNISED:
-        return usageError("unknown option " + quoted(it->text()) +
+        return usageError("unknown option " + inQuotes(it->text()) +
                           " (an argument that starts with '-' goes after '--')");
       case XCmdLine::ID_MISSING_ARGUMENT:
         return usageError("option " + it->text() + " needs a value");

@@ -25,7 +25,7 @@ int usageError(std::string_view text);
 // sequence. Keeps messages about a huge bad input readable.
 std::string clipped(std::string_view text);
 // The clipped text in single quotes.
-std::string quoted(std::string_view text);
+std::string inQuotes(std::string_view text);
 
 // The words of one command after XCmdLine has walked them: its options by id (the last one
 // wins), and its operands in order. -v and --help are every command's.

@@ -335,8 +335,8 @@ TEST(RobustRwLockConcurrency, SignalsDoNotPostponeFindingADeadReader) {
     waitForStep(board, 1);
     return pid;
   }()});
-  struct sigaction action {
-  }, old{};
+  struct sigaction action = {};
+  struct sigaction old = {};
   action.sa_handler = [](int) {};
   action.sa_flags = SA_RESTART;
   sigaction(SIGALRM, &action, &old);
