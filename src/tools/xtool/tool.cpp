@@ -117,6 +117,9 @@ std::vector<XCmdLine::Option> withCommonOptions(const XCmdLine::Option* table) {
   return options;
 }
 
+// Data such as a token or a file name may start with '-': how to pass it.
+constexpr const char* DASH_HINT = " (an argument that starts with '-' goes after '--')";
+
 std::optional<int> parse(const XCmdLine::Option* table, const std::string& usage, int argc,
                          char** argv, Args& out) {
   const std::vector<XCmdLine::Option> options = withCommonOptions(table);
@@ -126,12 +129,11 @@ std::optional<int> parse(const XCmdLine::Option* table, const std::string& usage
   for (auto it = words.begin(); it != words.end(); ++it) {
     switch (it->id()) {
       case XCmdLine::ID_ARGUMENT: out.operands.emplace_back(it->argument()); break;
-      // Data such as a token or a file name may start with '-': say how to pass it.
       case XCmdLine::ID_UNRECOGNISED:
-        return usageError("unknown option " + inQuotes(it->text()) +
-                          " (an argument that starts with '-' goes after '--')");
+        return usageError("unknown option " + inQuotes(it->text()) + DASH_HINT);
+      // A token "-V..." reads as -V without its value: the same hint applies.
       case XCmdLine::ID_MISSING_ARGUMENT:
-        return usageError("option " + it->text() + " needs a value");
+        return usageError("option " + it->text() + " needs a value" + DASH_HINT);
       case 'v': XLogger::instance()->increaseMaxVerbosity(); break;
       case 'h': help = true; break;
       default: out.options[it->id()] = it->argument() != nullptr ? it->argument() : ""; break;
